@@ -1,0 +1,54 @@
+// Streams a release package from the release service into a file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <variant>
+
+#include "core/http/client.hpp"
+
+namespace tvlib::download {
+
+// Receives the percentage after every non-empty piece written, on the
+// downloading thread. May throw to abort the download.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  virtual void on_percentage(int pct) = 0;
+};
+
+struct PackageRequest {
+  std::string url;        // base address + "/license/download/" + token
+  std::string file_path;  // the package's path on the service, sent as the query
+  std::filesystem::path local_path;  // the file to write
+};
+
+// The service answered 200 and the whole body is on disk.
+struct Completed {
+  std::uint64_t bytes = 0;
+};
+
+// The service answered with another status; its body tells why.
+struct Refused {
+  long status = 0;
+  std::string body;
+};
+
+using Outcome = std::variant<Completed, Refused>;
+
+// Refusal bodies are small JSON objects; anything beyond this is not one.
+inline constexpr std::size_t max_refusal_body = 1024 * 1024;
+
+// The folder "Kolvaren" in `temp_folder`, created with any missing parents.
+std::filesystem::path download_folder(const std::filesystem::path& temp_folder);
+
+// GET with the 60-second limits; on 200 the body goes piece by piece into
+// `local_path` (opened only then, truncating), reporting percentages of the
+// announced length. Throws http::TransportError for transport failures (a body
+// cut short of its announced length included) and std::runtime_error for
+// file and reply failures; the file is closed on every path.
+Outcome download_package(http::Client& client, const PackageRequest& request,
+                         ProgressSink& progress);
+
+}  // namespace tvlib::download

@@ -1,0 +1,108 @@
+// HTTP client over libcurl: one attempt per request, TLS verification always
+// on, proxies from the environment. Knows nothing of Python.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tvlib::http {
+
+// How a request failed. The callers turn each kind into their own texts.
+enum class FailureKind {
+  connect_timeout,  // the connection attempt did not finish in time
+  connect_failed,   // refused, name not resolved, TLS/certificate, proxy
+  read_timeout,     // connected, but a wait for reply data lasted too long
+  other,            // anything else (broken off, truncated body, ...)
+};
+
+class TransportError : public std::runtime_error {
+ public:
+  TransportError(FailureKind kind, const std::string& message)
+      : std::runtime_error(message), kind_(kind) {}
+  [[nodiscard]] FailureKind kind() const noexcept { return kind_; }
+
+ private:
+  FailureKind kind_;
+};
+
+using Field = std::pair<std::string, std::string>;
+using Fields = std::vector<Field>;
+
+struct Request {
+  std::string method = "GET";       // "GET" or "POST"
+  std::string url;                  // without query
+  Fields query;                     // URL-encoded and appended in this order
+  Fields headers;                   // sent as given
+  std::optional<std::string> body;  // POST body, sent as is
+  // Bounds the connection attempt (TCP and TLS handshake).
+  std::chrono::milliseconds connect_timeout{10000};
+  // Bounds each wait for reply data, not the whole exchange.
+  std::chrono::milliseconds read_timeout{10000};
+};
+
+// Status line and headers of the final reply (after redirects).
+struct Head {
+  long status = 0;
+  Fields headers;  // in arrival order, names as sent by the server
+
+  // Case-insensitive lookup of the first header with this name.
+  [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
+};
+
+struct Response {
+  Head head;
+  std::string body;
+};
+
+// Receives a streamed reply. `on_head` is called exactly once, before the
+// first body piece (or before `on_end` for an empty body); `on_piece` gets the
+// body in arrival order, pieces of 1 to 8192 bytes; `on_end` when the body
+// is complete. An exception thrown by a handler aborts the transfer and is
+// rethrown by `Client::stream` unchanged.
+class StreamHandler {
+ public:
+  virtual ~StreamHandler() = default;
+  virtual void on_head(const Head& head) = 0;
+  virtual void on_piece(std::span<const std::byte> piece) = 0;
+  virtual void on_end() {}
+};
+
+inline constexpr std::size_t max_piece_size = 8192;
+
+class Client {
+ public:
+  Client();
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  Client(Client&&) noexcept;
+  Client& operator=(Client&&) noexcept;
+
+  // Sends the request and reads the whole reply. Throws TransportError.
+  Response send(const Request& request);
+
+  // Sends the request and hands the reply over as it arrives.
+  // Throws TransportError, or whatever a handler threw.
+  void stream(const Request& request, StreamHandler& handler);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// URL-encodes one query component (RFC 3986 unreserved characters kept).
+std::string url_encode(std::string_view text);
+
+// The URL with its query parameters appended in order.
+std::string url_with_query(const std::string& url, const Fields& query);
+
+}  // namespace tvlib::http

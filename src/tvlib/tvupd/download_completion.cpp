@@ -1,0 +1,64 @@
+// on_download_complete: records the update, installs the package through the
+// host and ends the run.
+#include <string>
+
+#include "binding/host_bridge.hpp"
+#include "binding/python_class.hpp"
+#include "binding/python_text.hpp"
+#include "tvupd/update_client.hpp"
+
+namespace tvlib::tvupd {
+
+namespace {
+
+bool truthy(const py::handle& value) { return PyObject_IsTrue(value.ptr()) == 1; }
+
+void write_update_record(const char* key, const py::object& value) {
+  host().execute(
+      std::string(R"(setinisetting (sysinfo.tempdir+"\Kolvaren\update.ini") "LastUpdate" ")") +
+      key + "\" \"" + binding::literal_body(value) + "\"");
+}
+
+void show_release_notes() {
+  try {
+    client().module.attr("KolvarenReleasesDialog").attr("redi")();
+  } catch (py::error_already_set&) {
+    // The dialog is the host's; a missing module or a failing dialog must not
+    // keep the run from closing.
+  }
+}
+
+void on_download_complete(const py::object& self, const py::object& data) {
+  const py::object target_path = data.attr("get")("target_path");
+  const py::object newversion = data.attr("get")("version");
+
+  py::object record = client().load_account();
+  const py::object oldversion = record[py::str(installed_version_key)];
+
+  write_update_record("FilePath", target_path);
+  write_update_record("NewVersion", newversion);
+  write_update_record("OldVersion", oldversion);
+  write_update_record("Success", py::str("0"));
+
+  // Recorded before the package runs, so the record stays whatever it does.
+  record[py::str(installed_version_key)] = newversion;
+  client().save_account(record);
+
+  host().filein(target_path);
+  host().execute("pushprompt \"Kolvaren - Version " + binding::literal_body(newversion) +
+                 " Update Successfully\"");
+  host().execute("kolvaren_updatenotify = undefined");
+  if (!truthy(self.attr("is_silent"))) {
+    show_release_notes();
+  }
+  self.attr("handle_close")();
+}
+
+}  // namespace
+
+void add_download_completion(py::dict& ns) {
+  ns["on_download_complete"] = binding::method("on_download_complete", "self, data",
+                                               py::cpp_function(&on_download_complete));
+}
+
+}  // namespace tvlib::tvupd

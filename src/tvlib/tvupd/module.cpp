@@ -1,0 +1,59 @@
+// tvupd: the update client module.
+#include <pybind11/pybind11.h>
+
+#include "core/http/client.hpp"
+#include "tvupd/update_client.hpp"
+
+namespace tvlib::tvupd {
+
+void tvupd(const py::object& manuel_update, const py::object& version_offset);
+
+namespace {
+// Never destroyed: see tvcore's module for why.
+UpdateClient* g_client = nullptr;
+
+void init_module(py::module_& m) {
+  g_client = new UpdateClient{binding::start_in_host(), m, {}, {}, {}};
+  m.attr("rt") = host().runtime();
+
+  // Transport failures reach Python callers as OSError subclasses with our text.
+  py::register_local_exception_translator([](std::exception_ptr error) {
+    try {
+      if (error) {
+        std::rethrow_exception(error);
+      }
+    } catch (const http::TransportError& e) {
+      PyErr_SetString(e.kind() == http::FailureKind::read_timeout ||
+                              e.kind() == http::FailureKind::connect_timeout
+                          ? PyExc_TimeoutError
+                          : PyExc_ConnectionError,
+                      e.what());
+    }
+  });
+
+  const py::module_ package = py::module_::import("tvlib");
+  g_client->baur = package.attr("baur");
+  g_client->load_account = package.attr("load_account");
+  g_client->save_account = package.attr("save_account");
+
+  try {
+    m.attr("KolvarenReleasesDialog") = py::module_::import("KolvarenReleasesDialog");
+  } catch (py::error_already_set&) {
+    // The host may not carry the release-notes dialog; completion copes.
+  }
+
+  m.attr("KolvarenUpdater") = make_updater_class();
+  m.def("tvupd", &tvupd, py::arg("manuel_update") = false,
+        py::arg("version_offset") = py::none(),
+        "Starts an update run, replacing the updater of an earlier run.");
+  m.def("_running_workers", &running_workers,
+        "The started workers whose threads have not finished yet.");
+}
+}  // namespace
+
+UpdateClient& client() { return *g_client; }
+const binding::HostBridge& host() { return g_client->env.host; }
+
+}  // namespace tvlib::tvupd
+
+PYBIND11_MODULE(tvupd, m) { tvlib::tvupd::init_module(m); }

@@ -1,0 +1,91 @@
+// The release service's health, token and release routes.
+#include <optional>
+#include <string>
+
+#include "binding/python_text.hpp"
+#include "core/http/client.hpp"
+#include "tvupd/update_client.hpp"
+
+namespace tvlib::tvupd {
+
+namespace {
+
+// One client per thread: the requests of one check reuse its connection,
+// and no client is ever shared between threads.
+http::Client& thread_client() {
+  thread_local http::Client client;
+  return client;
+}
+
+std::string base_address() { return binding::text_of(client().baur()); }
+
+// The reply is OK when its status lies outside 400 to 599.
+bool is_ok(long status) { return status < 400 || status > 599; }
+
+http::Response send(const http::Request& request) {
+  py::gil_scoped_release unlocked;
+  return thread_client().send(request);
+}
+
+py::object decode_json(const std::string& body) {
+  return py::module_::import("json").attr("loads")(py::bytes(body));
+}
+
+}  // namespace
+
+long health_status() {
+  http::Request request;
+  request.url = base_address() + "/health";
+  request.connect_timeout = service_timeout;
+  request.read_timeout = service_timeout;
+  return send(request).head.status;
+}
+
+py::object generate_jwt_token(const py::object& email, const py::object& license_key) {
+  py::dict credentials;  // the identifying credential first
+  credentials[identifying_credential] = email;
+  credentials[second_credential] = license_key;
+  http::Request request;
+  request.method = "POST";
+  request.url = base_address() + "/license/generate-jwt";
+  request.headers = {{"Content-Type", "application/json"}};
+  request.body = binding::text_of(py::module_::import("json").attr("dumps")(credentials));
+  request.connect_timeout = service_timeout;
+  request.read_timeout = service_timeout;
+  const http::Response response = send(request);
+  if (!is_ok(response.head.status)) {
+    return py::none();
+  }
+  const py::object reply = decode_json(response.body);
+  if (!py::isinstance<py::dict>(reply)) {
+    throw py::type_error("the token reply is not a JSON object");
+  }
+  py::object token = reply.attr("get")("jwt_token");
+  if (token.is_none() || py::isinstance<py::str>(token)) {
+    return token;
+  }
+  throw py::type_error("the token reply's jwt_token is not a text");
+}
+
+py::object get_latest_release(const py::object& token, const py::object& package_type,
+                              const py::object& email, const py::object& version_offset) {
+  http::Request request;
+  request.url = base_address() + "/license/latest-release";
+  request.headers = {{"Authorization", "Bearer " + binding::text_of(token)}};
+  request.query = {{package_selector, binding::text_of(package_type)},
+                   {identifying_credential, binding::text_of(email)},
+                   {"version_offset", binding::text_of(version_offset)}};
+  request.connect_timeout = service_timeout;
+  request.read_timeout = service_timeout;
+  const http::Response response = send(request);
+  if (!is_ok(response.head.status)) {
+    return py::none();
+  }
+  py::object release = decode_json(response.body);
+  if (release.is_none() || py::isinstance<py::dict>(release)) {
+    return release;
+  }
+  throw py::type_error("the release reply is not a JSON object");
+}
+
+}  // namespace tvlib::tvupd

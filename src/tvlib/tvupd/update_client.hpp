@@ -1,0 +1,70 @@
+// The update client module: what its files share.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <chrono>
+#include <initializer_list>
+
+#include "binding/module_startup.hpp"
+
+namespace tvlib::tvupd {
+
+namespace py = pybind11;
+
+// Bound once when the module loads.
+struct UpdateClient {
+  binding::HostEnvironment env;
+  py::module_ module;
+  py::object baur;          // tvlib.baur
+  py::object load_account;  // tvlib.load_account
+  py::object save_account;  // tvlib.save_account
+};
+
+UpdateClient& client();
+const binding::HostBridge& host();
+
+// Names under which the account record keeps what the check needs; the
+// credentials travel on the wire under the same names.
+inline constexpr const char* account_part = "account";
+inline constexpr const char* identifying_credential = "email";
+inline constexpr const char* second_credential = "license_key";
+inline constexpr const char* package_selector = "package_type";
+inline constexpr const char* installed_version_key = "kolvaren_version";
+
+inline constexpr std::chrono::seconds service_timeout{10};
+
+// The classes, built in this order when the module loads.
+py::object make_check_worker_class();
+py::object make_download_worker_class();
+py::object make_updater_class();
+
+// Parts of the updater's class body, one file each.
+void add_notification_slots(py::dict& ns);
+void add_update_offer(py::dict& ns);
+void add_download_completion(py::dict& ns);
+
+// Holds a started worker until its thread has finished: Qt aborts the host
+// process when a running QThread is destroyed.
+void add_lifetime_slot(py::dict& ns);
+void start_and_keep(const py::object& worker);
+// The workers whose threads have not finished yet (for tests and diagnostics).
+py::list running_workers();
+
+// The release service's routes.
+// GET of the health route; the reply's status. Throws http::TransportError.
+long health_status();
+py::object generate_jwt_token(const py::object& email, const py::object& license_key);
+py::object get_latest_release(const py::object& token, const py::object& package_type,
+                              const py::object& email, const py::object& version_offset);
+
+// Versions.
+bool compare_versions(const py::object& latest, const py::object& current);
+bool same_version(const py::object& offered, const py::object& installed);
+
+// Signal declarations: `object` carries a dict unchanged; PySide6 would turn
+// a `dict` payload into a QVariantMap, sorting its keys and mangling values
+// that do not fit a QVariant (an integer beyond 64 bits becomes -1).
+py::object signal(std::initializer_list<const char*> types);
+
+}  // namespace tvlib::tvupd

@@ -1,0 +1,115 @@
+"""Both modules start in the host: the Qt binding by the host's year, the
+runtime, the bytecode flag, and the package's attributes."""
+
+import json
+
+import pytest
+from conftest import QT6, run_in_host
+
+REPORT = """
+import json, sys
+import tvlib, tvlib.tvcore as core
+upd = sys.modules["tvlib.tvupd"]
+print(json.dumps({
+    "qt": upd.KolvarenUpdater.__mro__[1].__module__.split(".")[0],
+    "core_qt": [m for m in sys.modules if m.endswith(".QtWidgets")],
+    "dont_write_bytecode": sys.dont_write_bytecode,
+    "rt": type(core.rt).__module__,
+}))
+"""
+
+
+@pytest.mark.parametrize("year", [2025, 2026])
+def test_the_host_year_chooses_the_qt_binding(year):
+    wanted = "PySide6" if year >= 2026 else "PySide2"
+    result = run_in_host(REPORT, year=year)
+    available = QT6 == (wanted == "PySide6")
+    if available:
+        assert result.returncode == 0, result.stderr
+        report = json.loads(result.stdout)
+        assert report["qt"] == wanted
+        assert report["core_qt"] == [f"{wanted}.QtWidgets"]
+        assert report["dont_write_bytecode"] is True
+        assert report["rt"] == "pymxs"
+    else:
+        # This lane's interpreter lacks the other binding: start-up must say so.
+        assert result.returncode != 0
+        assert f"Kolvaren needs {wanted} in a {year} host" in result.stderr
+
+
+def test_outside_the_host_the_package_cannot_be_loaded():
+    result = run_in_host(
+        "import sys; sys.modules['pymxs'] = None\nimport tvlib", env={"PYTHONPATH": ""}
+    )
+    assert result.returncode != 0
+    assert "tvlib runs inside the host only: pymxs.runtime is not available" in result.stderr
+
+
+def test_modules_imported_after_start_up_leave_no_bytecode(tmp_path):
+    (tmp_path / "plugin_script.py").write_text("VALUE = 7\n")
+    code = f"""
+import sys
+sys.path.insert(0, {str(tmp_path)!r})
+import tvlib
+import plugin_script
+assert plugin_script.VALUE == 7
+"""
+    result = run_in_host(code)
+    assert result.returncode == 0, result.stderr
+    assert not (tmp_path / "__pycache__").exists()
+
+
+def test_the_package_carries_both_modules_functions(tvlib):
+    import tvlib.tvcore as core
+
+    assert tvlib.baur is core.baur
+    assert tvlib.load_account is core.load_account
+    assert tvlib.save_account is core.save_account
+    assert callable(tvlib.tvupd)
+    assert tvlib.tvupd.__module__ == "tvlib.tvupd"
+
+
+def test_the_base_address_is_one_constant_for_the_process(tvlib, service):
+    assert tvlib.baur() == tvlib.baur() == service.base_url
+    assert tvlib.baur() + "/health" == f"{service.base_url}/health"
+
+
+def test_the_deployment_address_is_used_without_an_override():
+    result = run_in_host(
+        "import os, tvlib; print(tvlib.baur())", env={"KOLVAREN_BASE_URL": ""}
+    )
+    assert result.returncode == 0, result.stderr
+    address = result.stdout.strip()
+    assert address.startswith("https://") and address.endswith(".invalid")
+
+
+def test_tvcore_starts_without_the_update_client():
+    # Records when each of our modules begins and ends loading: tvcore must be
+    # complete before tvupd is looked for at all.
+    code = """
+import importlib.abc, sys
+events = []
+class Watch(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path, target=None):
+        if name.startswith("tvlib."):
+            events.append("find " + name)
+            for finder in sys.meta_path[1:]:
+                spec = finder.find_spec(name, path, target)
+                if spec:
+                    loader = spec.loader
+                    original = loader.exec_module
+                    def exec_module(module, original=original, name=name):
+                        original(module)
+                        events.append("loaded " + name)
+                    loader.exec_module = exec_module
+                    return spec
+        return None
+sys.meta_path.insert(0, Watch())
+import tvlib
+print(events)
+"""
+    result = run_in_host(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == str(
+        ["find tvlib.tvcore", "loaded tvlib.tvcore", "find tvlib.tvupd", "loaded tvlib.tvupd"]
+    )
