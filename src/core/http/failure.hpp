@@ -1,0 +1,44 @@
+// Turns a failed transfer into a TransportError of the right kind, with a
+// message a support desk can act on. Messages name host and port only.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/http/client.hpp"
+#include "core/http/endpoint.hpp"
+
+namespace tvlib::http::detail {
+
+// What is known about a transfer when libcurl gave up on it.
+struct FailedTransfer {
+  CURLcode code = CURLE_OK;
+  std::string detail;        // libcurl's error buffer, URL paths and queries cut out
+  bool connected = false;    // a request was under way on an established connection
+  Endpoint target;           // the server of the request that failed (after redirects)
+  std::string peer_address;  // the address libcurl last connected to, if any
+  long peer_port = 0;
+  long os_error = 0;
+  long certificate_check = 0;  // the TLS library's verification result, 0 = passed
+  long proxy_status = 0;       // the proxy's reply to the tunnel request
+  std::chrono::milliseconds connect_timeout{0};
+  std::uint64_t body_received = 0;
+  std::optional<std::uint64_t> body_announced;
+};
+
+TransportError classify(const FailedTransfer& failure);
+
+TransportError read_timeout_error(const Endpoint& target,
+                                  std::chrono::milliseconds limit);
+
+TransportError cut_short_error(const Endpoint& target, std::uint64_t received,
+                               std::uint64_t announced);
+
+// "1 second", "10 seconds", "0.3 seconds".
+std::string seconds_text(std::chrono::milliseconds duration);
+
+}  // namespace tvlib::http::detail

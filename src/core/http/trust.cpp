@@ -1,0 +1,89 @@
+#include "core/http/trust.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "core/http/client.hpp"
+#include "core/http/curl_handle.hpp"
+
+namespace tvlib::http::detail {
+
+namespace {
+
+std::optional<std::string> environment(const char* name) {
+#ifdef _WIN32
+  // MSVC rejects getenv as unsafe; _dupenv_s hands over a copy instead.
+  char* value = nullptr;
+  std::size_t size = 0;
+  if (_dupenv_s(&value, &size, name) != 0 || value == nullptr) {
+    return std::nullopt;
+  }
+  std::string copy(value);
+  std::free(value);
+  return copy;
+#else
+  const char* value = std::getenv(name);
+  return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+#endif
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    return std::nullopt;
+  }
+  std::ostringstream text;
+  text << file.rdbuf();
+  if (file.bad()) {
+    return std::nullopt;
+  }
+  return std::move(text).str();
+}
+
+}  // namespace
+
+void TrustAnchors::apply(CURL* handle) {
+  set_option(handle, CURLOPT_SSL_VERIFYPEER, 1L, "SSL_VERIFYPEER");
+  set_option(handle, CURLOPT_SSL_VERIFYHOST, 2L, "SSL_VERIFYHOST");
+#ifdef _WIN32
+  // Windows keeps its roots in the system store, not in files; an OpenSSL
+  // build of libcurl reads them only when asked, Schannel always does.
+  set_option(handle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA),
+             "SSL_OPTIONS");
+#endif
+  const std::string path = environment(extra_ca_variable).value_or(std::string());
+  if (path.empty()) {
+    return;
+  }
+  if (path != bundle_path_ || pem_.empty()) {
+    const std::optional<std::string> extra = read_file(path);
+    if (!extra) {
+      throw TransportError(FailureKind::connect_failed,
+                           "the certificate bundle named by " +
+                               std::string(extra_ca_variable) + " (" + path +
+                               ") could not be read");
+    }
+    // A CA blob replaces libcurl's default CA file, so the blob carries that
+    // file's certificates too; the default CA folder stays in use as it is.
+    const char* platform_file = nullptr;
+    curl_easy_getinfo(handle, CURLINFO_CAINFO, &platform_file);
+    std::string pem;
+    if (platform_file != nullptr) {
+      pem = read_file(platform_file).value_or(std::string());
+      pem.push_back('\n');
+    }
+    pem.append(*extra);
+    pem_ = std::move(pem);
+    bundle_path_ = path;
+  }
+  curl_blob blob{pem_.data(), pem_.size(), CURL_BLOB_NOCOPY};
+  if (curl_easy_setopt(handle, CURLOPT_CAINFO_BLOB, &blob) != CURLE_OK) {
+    // A TLS backend without blob support still takes a file, trusted in
+    // addition to its system store where the backend has one.
+    set_option(handle, CURLOPT_CAINFO, path.c_str(), "CAINFO");
+  }
+}
+
+}  // namespace tvlib::http::detail

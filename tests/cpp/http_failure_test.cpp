@@ -1,0 +1,107 @@
+// Failures to reach the server come out as connect_failed, with messages
+// that name host and port and nothing of the path or query.
+#include <cstdlib>
+
+#include "http_test_support.hpp"
+
+namespace tvlib::test {
+namespace {
+
+bool mentions(const http::TransportError& error, const std::string& part) {
+  return std::string(error.what()).find(part) != std::string::npos;
+}
+
+TEST(HttpConnectFailure, RefusedConnection) {
+  const int port = closed_port();
+  http::Client client;
+  const http::TransportError error = failure_of([&] {
+    client.send(secret_request("https://127.0.0.1:" + std::to_string(port)));
+  });
+  EXPECT_EQ(error.kind(), FailureKind::connect_failed) << error.what();
+  EXPECT_EQ(std::string(error.what()),
+            "connection refused by 127.0.0.1 port " + std::to_string(port));
+}
+
+TEST(HttpConnectFailure, CertificatesThatDoNotVerify) {
+  struct Case {
+    const Identity* identity;
+    const char* says;
+  };
+  for (const Case& bad : {Case{&pki().untrusted, "is not trusted"},
+                          Case{&pki().wrong_name, "is not valid for the host name"}}) {
+    SCOPED_TRACE(bad.says);
+    TestServer server(
+        [](const Received& /*request*/, Connection& connection) {
+          connection.send(reply(200, "must not be read"));
+        },
+        {.tls = bad.identity});
+    http::Client client;
+    const http::TransportError error =
+        failure_of([&] { client.send(secret_request(server.url(""))); });
+    EXPECT_EQ(error.kind(), FailureKind::connect_failed) << error.what();
+    EXPECT_TRUE(mentions(error, "TLS certificate of 127.0.0.1 port " +
+                                    std::to_string(server.port()) + " " + bad.says))
+        << error.what();
+    expect_no_secrets(error);
+    EXPECT_TRUE(server.received().empty());
+  }
+}
+
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) {
+      old_ = old;
+    }
+    setenv(name, value.c_str(), 1);
+  }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+  ScopedVariable(ScopedVariable&&) = delete;
+  ScopedVariable& operator=(ScopedVariable&&) = delete;
+  ~ScopedVariable() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(HttpConnectFailure, ProxyThatRefusesTheTunnel) {
+  TestServer proxy(
+      [](const Received& request, Connection& connection) {
+        EXPECT_EQ(request.method, "CONNECT");
+        connection.send(
+            "HTTP/1.1 407 Proxy Authentication Required\r\n"
+            "Proxy-Authenticate: Basic realm=\"corp\"\r\n"
+            "Content-Length: 0\r\n\r\n");
+        connection.close_after_reply();
+      },
+      {.tls = nullptr});
+  const ScopedVariable variable("https_proxy", proxy.url(""));
+  http::Client client;
+  const http::TransportError error =
+      failure_of([&] { client.send(secret_request("https://127.0.0.1:9")); });
+  EXPECT_EQ(error.kind(), FailureKind::connect_failed) << error.what();
+  EXPECT_TRUE(mentions(error, "407")) << error.what();
+  expect_no_secrets(error);
+  EXPECT_EQ(proxy.received().size(), 1U);
+}
+
+TEST(HttpConnectFailure, UnreadableExtraCaBundle) {
+  const ScopedVariable variable("KOLVAREN_CA_BUNDLE", "/nonexistent/ca.pem");
+  http::Client client;
+  const http::TransportError error =
+      failure_of([&] { client.send(get("https://127.0.0.1:9/")); });
+  EXPECT_EQ(error.kind(), FailureKind::connect_failed) << error.what();
+  EXPECT_TRUE(mentions(error, "KOLVAREN_CA_BUNDLE (/nonexistent/ca.pem)"))
+      << error.what();
+}
+
+}  // namespace
+}  // namespace tvlib::test

@@ -1,0 +1,106 @@
+#include "test_pki.hpp"
+
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace tvlib::test {
+
+namespace {
+
+void require(bool ok, const char* what) {
+  if (!ok) {
+    throw std::runtime_error(std::string("OpenSSL failed to ") + what);
+  }
+}
+
+std::shared_ptr<EVP_PKEY> new_key() {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  require(key != nullptr, "make a key");
+  return {key, EVP_PKEY_free};
+}
+
+// Signs a certificate for `key`; self-signed when no issuer is given.
+std::shared_ptr<X509> make_cert(
+    const std::string& name, EVP_PKEY* key, const Identity* issuer,
+    const std::vector<std::pair<int, std::string>>& extensions) {
+  static long serial = 1000;
+  std::shared_ptr<X509> cert(X509_new(), X509_free);
+  X509* raw = cert.get();
+  require(raw != nullptr && X509_set_version(raw, 2) == 1, "start a certificate");
+  ASN1_INTEGER_set(X509_get_serialNumber(raw), ++serial);
+  X509_gmtime_adj(X509_getm_notBefore(raw), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(raw), 24L * 3600);
+  X509_NAME* subject = X509_get_subject_name(raw);
+  X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(name.c_str()), -1,
+                             -1, 0);
+  X509* signer = issuer != nullptr ? issuer->cert.get() : raw;
+  X509_set_issuer_name(raw, X509_get_subject_name(signer));
+  X509_set_pubkey(raw, key);
+  for (const auto& [nid, value] : extensions) {
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, signer, raw, nullptr, nullptr, 0);
+    X509_EXTENSION* extension =
+        X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str());
+    require(extension != nullptr && X509_add_ext(raw, extension, -1) == 1,
+            "add an extension");
+    X509_EXTENSION_free(extension);
+  }
+  EVP_PKEY* signing_key = issuer != nullptr ? issuer->key.get() : key;
+  require(X509_sign(raw, signing_key, EVP_sha256()) > 0, "sign a certificate");
+  return cert;
+}
+
+}  // namespace
+
+Authority::Authority(const std::string& name) {
+  self_.key = new_key();
+  self_.cert = make_cert(name, self_.key.get(), nullptr,
+                         {{NID_basic_constraints, "critical,CA:TRUE"},
+                          {NID_key_usage, "critical,keyCertSign,cRLSign"},
+                          {NID_subject_key_identifier, "hash"}});
+}
+
+Identity Authority::issue(const std::string& alt_names) const {
+  Identity server;
+  server.key = new_key();
+  server.cert = make_cert("tvlib test server", server.key.get(), &self_,
+                          {{NID_basic_constraints, "critical,CA:FALSE"},
+                           {NID_key_usage, "critical,digitalSignature"},
+                           {NID_ext_key_usage, "serverAuth"},
+                           {NID_subject_alt_name, alt_names},
+                           {NID_subject_key_identifier, "hash"},
+                           {NID_authority_key_identifier, "keyid:always"}});
+  return server;
+}
+
+std::string Authority::pem() const {
+  const std::unique_ptr<BIO, decltype(&BIO_free)> out(BIO_new(BIO_s_mem()), BIO_free);
+  require(out && PEM_write_bio_X509(out.get(), self_.cert.get()) == 1, "write PEM");
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(out.get(), &data);
+  return {data, static_cast<std::size_t>(size)};
+}
+
+const Pki& pki() {
+  static const Pki instance;
+  return instance;
+}
+
+std::filesystem::path install_ca_bundle() {
+  std::filesystem::path path = std::filesystem::temp_directory_path() /
+                               ("tvlib-test-ca-" + std::to_string(getpid()) + ".pem");
+  std::ofstream(path, std::ios::binary) << pki().trusted.pem();
+  setenv("KOLVAREN_CA_BUNDLE", path.c_str(), 1);
+  return path;
+}
+
+}  // namespace tvlib::test
