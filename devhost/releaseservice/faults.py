@@ -49,7 +49,11 @@ class Fault:
 
     def apply(self, response: Response) -> tuple[Response, Delivery]:
         """The real response changed as scripted, and how to send it."""
-        status = self.status if self.status is not None else response.status
+        # A scripted body stands for a whole answer: without a status it is a 200,
+        # whatever the route would have said about the request.
+        scripted_body = self.json is not _UNSET or self.body is not None or self.body_bytes
+        default_status = 200 if scripted_body else response.status
+        status = self.status if self.status is not None else default_status
         headers = list(response.headers)
         body = response.body
         if self.redirect_to is not None:

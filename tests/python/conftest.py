@@ -138,8 +138,9 @@ def svc(service):
 
 
 @pytest.fixture
-def runs(qtbot, tvupd_module, host, svc, account):
-    """Starts update runs and waits for them to settle."""
+def runs(qtbot, tvupd_module, host, svc, account, modal):
+    """Starts update runs and waits for them to settle. Message boxes are
+    answered with OK unless the test says otherwise through `modal`."""
     return RunDriver(qtbot, tvupd_module)
 
 

@@ -89,6 +89,13 @@ bool bodiless(long status) { return status < 200 || status == 204 || status == 3
 detail::HeaderList header_list(const Request& request) {
   detail::HeaderList list;
   for (const auto& [name, value] : request.headers) {
+    // A line break in a value (a token from the network, say) would smuggle
+    // further header lines into the request.
+    constexpr std::string_view line_breaks("\r\n\0", 3);
+    if (name.find_first_of(line_breaks) != std::string::npos ||
+        value.find_first_of(line_breaks) != std::string::npos) {
+      throw std::invalid_argument("the header " + name + " contains a line break");
+    }
     // "Name:" alone would make libcurl drop the header; "Name;" sends it empty.
     std::string line = name;
     line.append(value.empty() ? ";" : ": ").append(value);
@@ -150,6 +157,11 @@ void Client::Impl::configure(const Request& request, const std::string& url,
   // HTTP/1.1 everywhere: one framing, the one the tests exercise.
   set_option(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1),
              "HTTP_VERSION");
+  // One attempt per request: libcurl silently sends a request again when the
+  // reused connection it went out on turns out dead. So each request gets a
+  // connection of its own; TLS sessions are still resumed from the handle's cache.
+  set_option(handle, CURLOPT_FRESH_CONNECT, 1L, "FRESH_CONNECT");
+  set_option(handle, CURLOPT_FORBID_REUSE, 1L, "FORBID_REUSE");
   set_option(handle, CURLOPT_FOLLOWLOCATION, 1L, "FOLLOWLOCATION");
   set_option(handle, CURLOPT_MAXREDIRS, max_redirects, "MAXREDIRS");
   set_option(handle, CURLOPT_CONNECTTIMEOUT_MS,
