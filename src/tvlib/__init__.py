@@ -5,7 +5,23 @@ and the modules reach each other only through it. tvcore comes first: tvupd
 takes the base address and the account store from the package when it loads.
 """
 
-from .tvcore import baur, load_account, save_account  # noqa: I001  (order matters)
+# tvcore before tvupd: the order matters.
+from .tvcore import (
+    baur,
+    gescre,
+    load_account,
+    sast,
+    save_account,
+    show_update_preferences,
+)
 from .tvupd import tvupd
 
-__all__ = ["baur", "load_account", "save_account", "tvupd"]
+__all__ = [
+    "baur",
+    "gescre",
+    "load_account",
+    "sast",
+    "save_account",
+    "show_update_preferences",
+    "tvupd",
+]

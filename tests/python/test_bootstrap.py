@@ -1,7 +1,6 @@
 """The plug-in's start-up, run by the stand-in host on real settings and program files."""
 
 import re
-import shutil
 
 import pytest
 from conftest import REPO
@@ -60,10 +59,11 @@ def test_the_record_and_the_start_up_programs(plugin, tvlib, host):
     assert "kolvarenpanel" not in host.globals
 
 
-def test_the_folder_rule_and_the_loaders_own_program_folder(plugin, tvlib):
+def test_the_folder_rule_and_the_loaders_own_reading_of_the_settings(plugin, tvlib):
     elsewhere = plugin.tmp / "elsewhere"
     elsewhere.mkdir()
     plugin.settings(Programs=elsewhere, Resources="\\no such", Localizations="")
+    # The loader builds Root + Programs, whatever the record says.
     (plugin.tmp / f"root{elsewhere}").mkdir(parents=True)
     (plugin.tmp / f"root{elsewhere}/Tool.ms").write_text('"under root"')
     tvlib.sast()
@@ -71,6 +71,11 @@ def test_the_folder_rule_and_the_loaders_own_program_folder(plugin, tvlib):
     assert getdir.programs == str(elsewhere)
     assert (getdir.resources, getdir.localizations) == (root + "\\no such", root)
     assert rt.kolvaren.run("\\Tool") == "under root"
+    # A new Root counts from the next load on; the record keeps the old one.
+    (plugin.tmp / f"moved{elsewhere}").mkdir(parents=True)
+    (plugin.tmp / f"moved{elsewhere}/Tool.ms").write_text('"moved"')
+    plugin.settings(Root=plugin.tmp / "moved", Programs=elsewhere)
+    assert (rt.kolvaren.run("\\Tool"), rt.kolvaren.getdir.root) == ("moved", root)
 
 
 def test_the_loader_prefers_ms_runs_py_and_skips_what_is_missing(plugin, tvlib, host):
@@ -96,16 +101,6 @@ def test_an_empty_localization_and_a_second_start(plugin, tvlib, host):
     assert host.filein_log == loaded + loaded
     assert rt.kolvaren != first
     assert rt.kolvaren.getset is None
-
-
-def test_a_changed_root_counts_from_the_next_load(plugin, tvlib):
-    plugin("Tool", '"old root"')
-    tvlib.sast()
-    shutil.copytree(plugin.tmp / "root", plugin.tmp / "moved")
-    (plugin.tmp / "moved/programs/Tool.ms").write_text('"new root"')
-    plugin.settings(Root=plugin.tmp / "moved")
-    assert rt.kolvaren.run("\\Tool") == "new root"
-    assert rt.kolvaren.getdir.root == str(plugin.tmp / "root")
 
 
 def test_a_failing_program_ends_the_start_up(plugin, tvlib, host):

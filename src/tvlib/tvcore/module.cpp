@@ -19,6 +19,9 @@ void init_module(py::module_& m) {
   m.attr("rt") = environment().host.runtime();
   init_base_address(m);
   init_account_store(m);
+  init_bootstrap(m);
+  init_screen_geometry(m);
+  init_update_preferences(m);
 }
 }  // namespace
 
