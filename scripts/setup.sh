@@ -17,6 +17,7 @@ apt_packages=(
   clang-format clang-tidy
   python3-venv python3-dev python3-pip
   python3-pyside2.qtcore python3-pyside2.qtgui python3-pyside2.qtwidgets
+  python3-pyside2.qttest
   # what Qt needs to run headless, offscreen or on a virtual screen
   libgl1 libegl1 libxkbcommon0 libxkbcommon-x11-0 libfontconfig1 libdbus-1-3
   libglib2.0-0 xvfb xauth
@@ -32,7 +33,7 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-dev_requirements=(pytest pytest-qt pytest-timeout trustme cryptography requests ruff
+dev_requirements=(pytest pytest-timeout trustme cryptography requests ruff
                   scikit-build-core pybind11 cmake ninja)
 
 make_lane() {
@@ -52,8 +53,9 @@ make_lane() {
 }
 
 case $lanes in
-  all|qt6) make_lane qt6 python3 "" "PySide6-Essentials==6.10.*" ;;&
-  all|qt5) make_lane qt5 /usr/bin/python3 "--system-site-packages" "" ;;
+  all|qt6) make_lane qt6 python3 "" "PySide6-Essentials==6.10.* pytest-qt" ;;&
+  # pytest-qt 4.5 dropped PySide2.
+  all|qt5) make_lane qt5 /usr/bin/python3 "--system-site-packages" "pytest-qt<4.5" ;;
   qt6) ;;
   *) echo "usage: $0 [qt6|qt5]" >&2; exit 2 ;;
 esac
