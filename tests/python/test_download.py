@@ -1,7 +1,6 @@
 """The download worker streams a package into the download folder and reports
 through its four signals."""
 
-import json
 from pathlib import Path
 
 import pytest

@@ -73,9 +73,7 @@ def test_the_base_address_is_one_constant_for_the_process(tvlib, service):
 
 
 def test_the_deployment_address_is_used_without_an_override():
-    result = run_in_host(
-        "import os, tvlib; print(tvlib.baur())", env={"KOLVAREN_BASE_URL": ""}
-    )
+    result = run_in_host("import os, tvlib; print(tvlib.baur())", env={"KOLVAREN_BASE_URL": ""})
     assert result.returncode == 0, result.stderr
     address = result.stdout.strip()
     assert address.startswith("https://") and address.endswith(".invalid")

@@ -136,6 +136,6 @@ class TestEntryFunction:
         assert old_worker.isRunning()
         runs.wait_workers()
         assert old_worker.isFinished()
-        out, err = capfd.readouterr()
+        _, err = capfd.readouterr()
         assert "Internal C++ object" not in err and "Traceback" not in err
         assert err == ""

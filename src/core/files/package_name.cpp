@@ -6,7 +6,9 @@ namespace {
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
 bool has_drive_prefix(std::string_view text) {
-  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  const auto letter = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  };
   return text.size() >= 2 && letter(text[0]) && text[1] == ':';
 }
 }  // namespace

@@ -21,8 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 [[noreturn]] void fail(int error, const std::string& what, const fs::path& path) {
-  throw std::system_error(error, std::generic_category(),
-                          what + " " + path.string());
+  throw std::system_error(error, std::generic_category(), what + " " + path.string());
 }
 
 // A name no other writer in this or another process uses at the same time.
@@ -52,7 +51,8 @@ std::optional<std::string> read_whole_file(const fs::path& path) {
   if (!in) {
     fail(errno, "cannot open", path);
   }
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string bytes((std::istreambuf_iterator<char>(in)),
+                    std::istreambuf_iterator<char>());
   if (in.bad()) {
     fail(errno, "cannot read", path);
   }

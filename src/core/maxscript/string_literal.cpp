@@ -28,8 +28,6 @@ std::string escape(std::string_view text) {
   return out;
 }
 
-std::string string_literal(std::string_view text) {
-  return '"' + escape(text) + '"';
-}
+std::string string_literal(std::string_view text) { return '"' + escape(text) + '"'; }
 
 }  // namespace tvlib::maxscript

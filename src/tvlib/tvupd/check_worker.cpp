@@ -72,7 +72,8 @@ void check(const py::object& self) {
 
   py::dict payload;
   payload["version"] = offered;
-  payload["release_notes"] = member(release, "release_notes", py::str(missing_release_notes));
+  payload["release_notes"] =
+      member(release, "release_notes", py::str(missing_release_notes));
   payload["is_silent"] = member(release, "is_silent");
   payload["file_path"] = member(release, "file_path");
   payload["jwt_token"] = token;
@@ -105,14 +106,16 @@ py::object make_check_worker_class() {
   py::dict ns;
   ns["update_found"] = signal({"bool", "object"});
   ns["no_update"] = signal({"bool", "bool", "str"});
-  ns["__init__"] = binding::method(
-      "__init__", "self, manuel_update=False, version_offset=None",
-      py::cpp_function([qthread](const py::object& self, const py::object& manuel_update,
-                                 const py::object& version_offset) {
-        qthread.attr("__init__")(self);
-        self.attr("manuel_update") = py::bool_(truthy(manuel_update));
-        self.attr("version_offset") = version_offset.is_none() ? py::int_(0) : version_offset;
-      }));
+  ns["__init__"] =
+      binding::method("__init__", "self, manuel_update=False, version_offset=None",
+                      py::cpp_function([qthread](const py::object& self,
+                                                 const py::object& manuel_update,
+                                                 const py::object& version_offset) {
+                        qthread.attr("__init__")(self);
+                        self.attr("manuel_update") = py::bool_(truthy(manuel_update));
+                        self.attr("version_offset") =
+                            version_offset.is_none() ? py::int_(0) : version_offset;
+                      }));
   ns["run"] = binding::method("run", "self", py::cpp_function(&run));
   ns["generate_jwt_token"] = binding::method(
       "generate_jwt_token", "self, email, license_key",
@@ -129,10 +132,9 @@ py::object make_check_worker_class() {
       }));
   ns["compare_versions"] = binding::method(
       "compare_versions", "self, latest, current",
-      py::cpp_function([](const py::object& /*self*/, const py::object& latest,
-                          const py::object& current) {
-        return compare_versions(latest, current);
-      }));
+      py::cpp_function(
+          [](const py::object& /*self*/, const py::object& latest,
+             const py::object& current) { return compare_versions(latest, current); }));
   add_lifetime_slot(ns);
   return binding::make_class("tvlib.tvupd", "KolvarenUpdater.CheckWorker", qthread, ns);
 }

@@ -15,7 +15,8 @@ bool truthy(const py::handle& value) { return PyObject_IsTrue(value.ptr()) == 1;
 
 void write_update_record(const char* key, const py::object& value) {
   host().execute(
-      std::string(R"(setinisetting (sysinfo.tempdir+"\Kolvaren\update.ini") "LastUpdate" ")") +
+      std::string(
+          R"(setinisetting (sysinfo.tempdir+"\Kolvaren\update.ini") "LastUpdate" ")") +
       key + "\" \"" + binding::literal_body(value) + "\"");
 }
 
@@ -45,8 +46,8 @@ void on_download_complete(const py::object& self, const py::object& data) {
   client().save_account(record);
 
   host().filein(target_path);
-  host().execute("pushprompt \"Kolvaren - Version " + binding::literal_body(newversion) +
-                 " Update Successfully\"");
+  host().execute("pushprompt \"Kolvaren - Version " +
+                 binding::literal_body(newversion) + " Update Successfully\"");
   host().execute("kolvaren_updatenotify = undefined");
   if (!truthy(self.attr("is_silent"))) {
     show_release_notes();

@@ -40,16 +40,19 @@ void on_error(const py::object& /*self*/, const py::object& msg) {
 }  // namespace
 
 void add_notification_slots(py::dict& ns) {
-  ns["on_no_update"] = binding::method("on_no_update",
-                                       "self, manuel_update, messagebox=False, hata=None",
-                                       py::cpp_function(&on_no_update));
-  ns["progress_notification"] = binding::method("progress_notification", "self, progress",
-                                                py::cpp_function(&progress_notification));
+  ns["on_no_update"] = binding::method(
+      "on_no_update", "self, manuel_update, messagebox=False, hata=None",
+      py::cpp_function(&on_no_update));
+  ns["progress_notification"] =
+      binding::method("progress_notification", "self, progress",
+                      py::cpp_function(&progress_notification));
   // The download's status texts are neither shown nor written.
-  ns["status_notification"] = binding::method(
-      "status_notification", "self, status",
-      py::cpp_function([](const py::object& /*self*/, const py::object& /*status*/) {}));
-  ns["on_error"] = binding::method("on_error", "self, msg", py::cpp_function(&on_error));
+  ns["status_notification"] =
+      binding::method("status_notification", "self, status",
+                      py::cpp_function([](const py::object& /*self*/,
+                                          const py::object& /*status*/) {}));
+  ns["on_error"] =
+      binding::method("on_error", "self, msg", py::cpp_function(&on_error));
 }
 
 }  // namespace tvlib::tvupd

@@ -49,7 +49,8 @@ py::object generate_jwt_token(const py::object& email, const py::object& license
   request.method = "POST";
   request.url = base_address() + "/license/generate-jwt";
   request.headers = {{"Content-Type", "application/json"}};
-  request.body = binding::text_of(py::module_::import("json").attr("dumps")(credentials));
+  request.body =
+      binding::text_of(py::module_::import("json").attr("dumps")(credentials));
   request.connect_timeout = service_timeout;
   request.read_timeout = service_timeout;
   const http::Response response = send(request);
@@ -68,7 +69,8 @@ py::object generate_jwt_token(const py::object& email, const py::object& license
 }
 
 py::object get_latest_release(const py::object& token, const py::object& package_type,
-                              const py::object& email, const py::object& version_offset) {
+                              const py::object& email,
+                              const py::object& version_offset) {
   http::Request request;
   request.url = base_address() + "/license/latest-release";
   request.headers = {{"Authorization", "Bearer " + binding::text_of(token)}};

@@ -56,7 +56,8 @@ py::list running_workers();
 long health_status();
 py::object generate_jwt_token(const py::object& email, const py::object& license_key);
 py::object get_latest_release(const py::object& token, const py::object& package_type,
-                              const py::object& email, const py::object& version_offset);
+                              const py::object& email,
+                              const py::object& version_offset);
 
 // Versions.
 bool compare_versions(const py::object& latest, const py::object& current);

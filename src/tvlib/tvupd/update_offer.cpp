@@ -13,7 +13,9 @@ namespace {
 
 bool truthy(const py::handle& value) { return PyObject_IsTrue(value.ptr()) == 1; }
 
-py::object item(const py::object& data, const char* key) { return data.attr("get")(key); }
+py::object item(const py::object& data, const char* key) {
+  return data.attr("get")(key);
+}
 
 void start_download(const py::object& self, const py::object& file_path,
                     const py::object& token, const py::object& version) {
@@ -58,8 +60,9 @@ void on_update_found(const py::object& self, const py::object& manuel_update,
 }  // namespace
 
 void add_update_offer(py::dict& ns) {
-  ns["on_update_found"] = binding::method("on_update_found", "self, manuel_update, data",
-                                          py::cpp_function(&on_update_found));
+  ns["on_update_found"] =
+      binding::method("on_update_found", "self, manuel_update, data",
+                      py::cpp_function(&on_update_found));
 }
 
 }  // namespace tvlib::tvupd

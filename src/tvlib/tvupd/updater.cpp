@@ -28,7 +28,8 @@ std::string health_failure_line(const http::TransportError& error) {
 void start_check(const py::object& self) {
   host().execute("DisplayTempPrompt \"Kolvaren - Checking Update...\" 5000");
   const py::object worker_class = self.attr("CheckWorker");
-  py::object worker = worker_class(self.attr("manuel_update"), self.attr("version_offset"));
+  py::object worker =
+      worker_class(self.attr("manuel_update"), self.attr("version_offset"));
   self.attr("check_worker") = worker;
   worker.attr("update_found").attr("connect")(self.attr("on_update_found"));
   worker.attr("no_update").attr("connect")(self.attr("on_no_update"));
@@ -73,17 +74,18 @@ void construct(const py::object& self, const py::object& manuel_update,
 
 py::object make_updater_class() {
   py::dict ns;
-  ns["__init__"] = binding::method("__init__",
-                                   "self, manuel_update=False, version_offset=None",
-                                   py::cpp_function(&construct));
+  ns["__init__"] =
+      binding::method("__init__", "self, manuel_update=False, version_offset=None",
+                      py::cpp_function(&construct));
   add_notification_slots(ns);
   add_update_offer(ns);
   add_download_completion(ns);
   ns["handle_close"] = binding::method(
       "handle_close", "self",
       py::cpp_function([](const py::object& self) { self.attr("close")(); }));
-  py::object updater = binding::make_class(
-      "tvlib.tvupd", "KolvarenUpdater", client().env.qt.widgets.attr("QMainWindow"), ns);
+  py::object updater =
+      binding::make_class("tvlib.tvupd", "KolvarenUpdater",
+                          client().env.qt.widgets.attr("QMainWindow"), ns);
   updater.attr("CheckWorker") = make_check_worker_class();
   updater.attr("DownloadWorker") = make_download_worker_class();
   return updater;
@@ -110,7 +112,8 @@ void tvupd(const py::object& manuel_update, const py::object& version_offset) {
       // Expected after a finished run: Qt has already deleted that window.
     }
   }
-  module.attr("tvupddialog") = module.attr("KolvarenUpdater")(manuel_update, version_offset);
+  module.attr("tvupddialog") =
+      module.attr("KolvarenUpdater")(manuel_update, version_offset);
 }
 
 }  // namespace tvlib::tvupd

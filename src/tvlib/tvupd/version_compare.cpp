@@ -12,7 +12,8 @@ namespace {
 std::optional<double> numeric_reading(const py::object& value) {
   PyObject* number = PyNumber_Float(value.ptr());
   if (number == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
+    if (PyErr_ExceptionMatches(PyExc_ValueError) ||
+        PyErr_ExceptionMatches(PyExc_TypeError) ||
         PyErr_ExceptionMatches(PyExc_OverflowError)) {
       PyErr_Clear();
       return std::nullopt;
