@@ -67,6 +67,11 @@ class TestTokenRequest:
         with pytest.raises(error):
             worker.generate_jwt_token("a", "b")
 
+    def test_an_oversized_reply_is_refused_without_reading_it_whole(self, worker, svc):
+        svc.script(TOKEN_ROUTE, status=200, body_bytes=50_000_000)
+        with pytest.raises(RuntimeError, match="larger than"):
+            worker.generate_jwt_token("a", "b")
+
     def test_a_broken_connection_is_a_failure(self, worker, svc):
         svc.script(TOKEN_ROUTE, reset="before")
         with pytest.raises(ConnectionError):

@@ -38,6 +38,12 @@ class TestHealthCheck:
         runs.wait_closed(updater)
         assert [r.path for r in svc.requests] == ["/health"]
 
+    def test_the_health_body_is_never_read(self, runs, svc, host):
+        svc.script("/health", status=200, body_bytes=50_000_000)
+        runs.start()
+        assert host.temp_prompts == [CHECKING]
+        runs.wait_workers()
+
     def test_a_broken_connection_is_a_health_error_line(self, runs, svc, capsys):
         svc.script("/health", reset="before")
         updater = runs.start()

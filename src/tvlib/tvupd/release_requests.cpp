@@ -1,5 +1,8 @@
 // The release service's health, token and release routes.
+#include <cstddef>
 #include <optional>
+#include <span>
+#include <stdexcept>
 #include <string>
 
 #include "binding/python_text.hpp"
@@ -22,10 +25,47 @@ std::string base_address() { return binding::text_of(client().baur()); }
 // The reply is OK when its status lies outside 400 to 599.
 bool is_ok(long status) { return status < 400 || status > 599; }
 
+// The routes answer small JSON documents; a reply beyond this is no answer of
+// theirs, and reading it whole would only cost the host memory.
+constexpr std::size_t max_reply_size = 4 * std::size_t{1024 * 1024};
+
+class BoundedReply final : public http::StreamHandler {
+ public:
+  void on_head(const http::Head& head) override { response_.head = head; }
+  void on_piece(std::span<const std::byte> piece) override {
+    if (response_.body.size() + piece.size() > max_reply_size) {
+      throw std::runtime_error("the reply is larger than " +
+                               std::to_string(max_reply_size) + " bytes");
+    }
+    response_.body.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+  }
+  http::Response take() { return std::move(response_); }
+
+ private:
+  http::Response response_;
+};
+
 http::Response send(const http::Request& request) {
+  BoundedReply reply;
   py::gil_scoped_release unlocked;
-  return thread_client().send(request);
+  thread_client().stream(request, reply);
+  return reply.take();
 }
+
+// Only the status of the health reply counts; its body is never read.
+class StatusOnly final : public http::StreamHandler {
+ public:
+  struct Enough {};
+  void on_head(const http::Head& head) override {
+    status_ = head.status;
+    throw Enough{};
+  }
+  void on_piece(std::span<const std::byte> /*piece*/) override {}
+  [[nodiscard]] long status() const { return status_; }
+
+ private:
+  long status_ = 0;
+};
 
 py::object decode_json(const std::string& body) {
   return py::module_::import("json").attr("loads")(py::bytes(body));
@@ -38,7 +78,14 @@ long health_status() {
   request.url = base_address() + "/health";
   request.connect_timeout = service_timeout;
   request.read_timeout = service_timeout;
-  return send(request).head.status;
+  StatusOnly reply;
+  try {
+    py::gil_scoped_release unlocked;
+    thread_client().stream(request, reply);
+  } catch (const StatusOnly::Enough&) {
+    // The head has arrived; the rest of the reply is left unread.
+  }
+  return reply.status();
 }
 
 py::object generate_jwt_token(const py::object& email, const py::object& license_key) {
