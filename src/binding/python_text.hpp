@@ -9,6 +9,10 @@ namespace tvlib::binding {
 
 namespace py = pybind11;
 
+// Python's truth value of `value`, as `if value:` reads it. A value whose
+// truth test raises raises here too.
+bool is_true(py::handle value);
+
 // str(value) as UTF-8.
 std::string text_of(py::handle value);
 

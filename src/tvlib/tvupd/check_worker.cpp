@@ -11,8 +11,6 @@ namespace {
 
 constexpr const char* missing_release_notes = "Güncelleme notları bulunamadı.";
 
-bool truthy(const py::handle& value) { return PyObject_IsTrue(value.ptr()) == 1; }
-
 py::object member(const py::object& record, const char* name,
                   const py::object& fallback = py::none()) {
   return record.attr("get")(name, fallback);
@@ -26,7 +24,7 @@ void no_update(const py::object& self, const std::string& code_or_error) {
 // propagate to `run`, which reports them.
 void check(const py::object& self) {
   const py::object record = client().load_account();
-  if (!truthy(record)) {
+  if (!binding::is_true(record)) {
     no_update(self, "001");
     return;
   }
@@ -39,13 +37,14 @@ void check(const py::object& self) {
   const py::object license_key = member(account, second_credential);
   const py::object package_type = member(account, package_selector);
   const py::object installed = member(record, installed_version_key, py::float_(1.0));
-  if (!truthy(email) || !truthy(license_key) || !truthy(package_type)) {
+  if (!binding::is_true(email) || !binding::is_true(license_key) ||
+      !binding::is_true(package_type)) {
     no_update(self, "002");
     return;
   }
 
   const py::object token = self.attr("generate_jwt_token")(email, license_key);
-  if (!truthy(token)) {
+  if (!binding::is_true(token)) {
     no_update(self, "004");
     return;
   }
@@ -53,19 +52,19 @@ void check(const py::object& self) {
   const py::object version_offset = self.attr("version_offset");
   const py::object release =
       self.attr("get_latest_release")(token, package_type, email, version_offset);
-  if (!truthy(release)) {
+  if (!binding::is_true(release)) {
     no_update(self, "005");
     return;
   }
 
   const py::object offered = member(release, "kolvaren_version");
-  if (truthy(version_offset)) {
+  if (binding::is_true(version_offset)) {
     // An earlier release is asked for: anything but the installed one is offered.
     if (same_version(offered, installed)) {
       no_update(self, "006");
       return;
     }
-  } else if (!truthy(self.attr("compare_versions")(offered, installed))) {
+  } else if (!binding::is_true(self.attr("compare_versions")(offered, installed))) {
     no_update(self, "006");
     return;
   }
@@ -106,16 +105,16 @@ py::object make_check_worker_class() {
   py::dict ns;
   ns["update_found"] = signal({"bool", "object"});
   ns["no_update"] = signal({"bool", "bool", "str"});
-  ns["__init__"] =
-      binding::method("__init__", "self, manuel_update=False, version_offset=None",
-                      py::cpp_function([qthread](const py::object& self,
-                                                 const py::object& manuel_update,
-                                                 const py::object& version_offset) {
-                        qthread.attr("__init__")(self);
-                        self.attr("manuel_update") = py::bool_(truthy(manuel_update));
-                        self.attr("version_offset") =
-                            version_offset.is_none() ? py::int_(0) : version_offset;
-                      }));
+  ns["__init__"] = binding::method(
+      "__init__", "self, manuel_update=False, version_offset=None",
+      py::cpp_function([qthread](const py::object& self,
+                                 const py::object& manuel_update,
+                                 const py::object& version_offset) {
+        qthread.attr("__init__")(self);
+        self.attr("manuel_update") = py::bool_(binding::is_true(manuel_update));
+        self.attr("version_offset") =
+            version_offset.is_none() ? py::int_(0) : version_offset;
+      }));
   ns["run"] = binding::method("run", "self", py::cpp_function(&run));
   ns["generate_jwt_token"] = binding::method(
       "generate_jwt_token", "self, email, license_key",

@@ -11,8 +11,6 @@ namespace tvlib::tvupd {
 
 namespace {
 
-bool truthy(const py::handle& value) { return PyObject_IsTrue(value.ptr()) == 1; }
-
 void write_update_record(const char* key, const py::object& value) {
   host().execute(
       std::string(
@@ -49,7 +47,7 @@ void on_download_complete(const py::object& self, const py::object& data) {
   host().execute("pushprompt \"Kolvaren - Version " +
                  binding::literal_body(newversion) + " Update Successfully\"");
   host().execute("kolvaren_updatenotify = undefined");
-  if (!truthy(self.attr("is_silent"))) {
+  if (!binding::is_true(self.attr("is_silent"))) {
     show_release_notes();
   }
   self.attr("handle_close")();

@@ -12,14 +12,12 @@ namespace tvlib::tvupd {
 
 namespace {
 
-bool truthy(const py::handle& value) { return PyObject_IsTrue(value.ptr()) == 1; }
-
 void on_no_update(const py::object& self, const py::object& manuel_update,
                   const py::object& messagebox, const py::object& hata) {
-  if (truthy(messagebox)) {
+  if (binding::is_true(messagebox)) {
     binding::print_line("Kolvaren Update Error - Code: " + binding::text_of(hata));
   }
-  if (truthy(manuel_update)) {
+  if (binding::is_true(manuel_update)) {
     const py::object box = client().env.qt.widgets.attr("QMessageBox");
     box.attr("warning")(self, "Kolvaren", "No updates found.");
     host().set_global("kolvaren_manuelupdate", py::bool_(false));

@@ -11,8 +11,6 @@ namespace tvlib::tvupd {
 
 namespace {
 
-bool truthy(const py::handle& value) { return PyObject_IsTrue(value.ptr()) == 1; }
-
 py::object item(const py::object& data, const char* key) {
   return data.attr("get")(key);
 }
@@ -46,8 +44,8 @@ void on_update_found(const py::object& self, const py::object& manuel_update,
   self.attr("is_silent") = item(data, "is_silent");
   const py::object is_mandatory = item(data, "is_mandatory");
 
-  if (truthy(manuel_update) || truthy(is_mandatory)) {
-    if (truthy(file_path) && truthy(token)) {
+  if (binding::is_true(manuel_update) || binding::is_true(is_mandatory)) {
+    if (binding::is_true(file_path) && binding::is_true(token)) {
       start_download(self, file_path, token, version);
     } else {
       self.attr("on_error")("Kolvaren Update Error - File Path Not Found.");

@@ -11,8 +11,6 @@ namespace tvlib::tvupd {
 
 namespace {
 
-bool truthy(const py::handle& value) { return PyObject_IsTrue(value.ptr()) == 1; }
-
 // The line written when the health check fails before any reply arrived.
 std::string health_failure_line(const http::TransportError& error) {
   switch (error.kind()) {
@@ -46,7 +44,7 @@ void construct(const py::object& self, const py::object& manuel_update,
   // windows are not Qt top-levels (and any headless host) at the end of a run.
   self.attr("setAttribute")(qt.core.attr("Qt").attr("WA_QuitOnClose"), false);
   self.attr("is_silent") = true;
-  self.attr("manuel_update") = py::bool_(truthy(manuel_update));
+  self.attr("manuel_update") = py::bool_(binding::is_true(manuel_update));
   self.attr("version_offset") = version_offset.is_none() ? py::int_(0) : version_offset;
 
   // The health check blocks the UI thread on purpose: no worker exists before
