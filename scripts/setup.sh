@@ -20,7 +20,7 @@ apt_packages=(
   python3-pyside2.qttest
   # what Qt needs to run headless, offscreen or on a virtual screen
   libgl1 libegl1 libxkbcommon0 libxkbcommon-x11-0 libfontconfig1 libdbus-1-3
-  libglib2.0-0 xvfb xauth
+  libglib2.0-0 libxcb-cursor0 xvfb xauth
 )
 missing=()
 for p in "${apt_packages[@]}"; do

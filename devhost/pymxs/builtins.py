@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import runpy
+import sys
 
 from . import inifile
 from .errors import MAXScriptError, runtime_error
@@ -143,6 +144,27 @@ def _displaytempprompt(interp, args, kwargs):
     return OK
 
 
+def _format(interp, args, kwargs):
+    # The Listener is the interpreter's standard output; "to:" streams are not stood in for.
+    if kwargs:
+        keys = ", ".join(key + ":" for key in kwargs)
+        raise MAXScriptError(f"-- Argument error: format does not take keyword arguments: {keys}")
+    if not args:
+        raise MAXScriptError("-- Argument count error: format wanted at least 1, got 0")
+    pieces = _string(args[0]).split("%")
+    values = args[1:]
+    if len(values) < len(pieces) - 1:
+        raise runtime_error("format: more % in the format text than values given")
+    # Strings go in as they are, everything else as the Listener prints it.
+    texts = [value if isinstance(value, str) else mxs_repr(value) for value in values]
+    # Values beyond the last % are not written.
+    joined = zip(texts, pieces[1:], strict=False)
+    out = pieces[0] + "".join(text + piece for text, piece in joined)
+    sys.stdout.write(out)
+    sys.stdout.flush()
+    return OK
+
+
 def _maxversion(interp, args, kwargs):
     _arity("maxVersion", args, kwargs, 0)
     year = interp.host.release_year
@@ -167,6 +189,7 @@ def make_builtins() -> dict[str, object]:
         "pushPrompt": _pushprompt,
         "popPrompt": _popprompt,
         "displayTempPrompt": _displaytempprompt,
+        "format": _format,
         "maxVersion": _maxversion,
         "Name": _name,
     }

@@ -159,6 +159,13 @@ def test_prompts_and_execute_are_recorded(folders):
     assert host.evaluated[-2:] == ['execute "1"', "1"]
 
 
+def test_format_writes_to_the_listener(folders, capsys):
+    assert runtime.execute('format "% is % (%)\\n" "Kolvaren" 2.4 #(1, "a")') is OK
+    assert capsys.readouterr().out == 'Kolvaren is 2.4 (#(1, "a"))\n'
+    with pytest.raises(MAXScriptError, match="more %"):
+        runtime.execute('format "%%" 1')
+
+
 @pytest.mark.parametrize("year", [2024, 2026])
 def test_maxversion_carries_the_release_year(folders, year):
     pymxs.host.reset(release_year=year)
