@@ -1,6 +1,7 @@
 """Run the stand-in release service until Ctrl-C or SIGTERM.
 
 python -m releaseservice [--catalogue DIR] [--port N] [--state-dir DIR]
+                         [--signing-key KEY.pem] [--content-digest] [--script ROUTE=JSON]...
 """
 
 from __future__ import annotations
@@ -13,8 +14,22 @@ import sys
 import threading
 from pathlib import Path
 
+from .routes import ROUTES
 from .server import BUNDLED_CATALOGUE, ReleaseService
 from .tls import TLS_MODES
+
+
+def _scripted_answer(text: str) -> tuple[str, dict]:
+    route, sep, options = text.partition("=")
+    try:
+        parsed = json.loads(options) if sep else None
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(f"{text!r}: the options are not JSON ({exc})") from None
+    if route not in ROUTES or not isinstance(parsed, dict):
+        raise argparse.ArgumentTypeError(
+            f"{text!r}: expected ROUTE=JSON-object with ROUTE one of {', '.join(ROUTES)}"
+        )
+    return route, parsed
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -27,6 +42,22 @@ def main(argv: list[str] | None = None) -> int:
         "--state-dir", type=Path, help="write service.json (base_url, ca_pem_path, pid) here"
     )
     parser.add_argument("--tls", choices=TLS_MODES, default="ok")
+    parser.add_argument(
+        "--signing-key", type=Path, help="sign packages with this Ed25519 key (PEM)"
+    )
+    parser.add_argument(
+        "--content-digest", action="store_true", help="send Content-Digest with packages"
+    )
+    parser.add_argument(
+        "--script",
+        action="append",
+        default=[],
+        type=_scripted_answer,
+        metavar="ROUTE=JSON",
+        help="misbehave on ROUTE as ReleaseService.script() does with the JSON object's "
+        'members as options, e.g. \'/license/download={"status": 503}\'; "times" defaults '
+        "to 1 (null: every request); repeat to queue more",
+    )
     args = parser.parse_args(argv)
 
     stop = threading.Event()
@@ -37,7 +68,20 @@ def main(argv: list[str] | None = None) -> int:
         print(line, flush=True)
 
     workdir = None if args.state_dir is None else args.state_dir.resolve()
-    service = ReleaseService(args.catalogue, port=args.port, tls=args.tls, workdir=workdir, log=log)
+    service = ReleaseService(
+        args.catalogue,
+        port=args.port,
+        tls=args.tls,
+        workdir=workdir,
+        log=log,
+        signing_key=args.signing_key,
+        content_digest=args.content_digest,
+    )
+    for route, options in args.script:
+        try:
+            service.script(route, **options)
+        except (TypeError, ValueError) as exc:
+            parser.error(f"--script {route}: {exc}")
     service.start()
     state_file = None
     try:

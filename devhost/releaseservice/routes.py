@@ -7,6 +7,7 @@ from urllib.parse import unquote
 
 from .catalogue import Catalogue
 from .http_wire import Body, Request, Response, json_response, refusal
+from .signing import PackageSigner
 from .tokens import TokenError, TokenIssuer
 
 HEALTH = "/health"
@@ -26,9 +27,12 @@ def route_of(path: str) -> str | None:
 
 
 class Router:
-    def __init__(self, catalogue: Catalogue, tokens: TokenIssuer) -> None:
+    def __init__(
+        self, catalogue: Catalogue, tokens: TokenIssuer, signer: PackageSigner | None = None
+    ) -> None:
         self.catalogue = catalogue
         self.tokens = tokens
+        self.signer = signer or PackageSigner()
 
     def handle(self, request: Request) -> Response:
         route = route_of(request.path)
@@ -106,6 +110,7 @@ class Router:
             [
                 ("Content-Type", "application/octet-stream"),
                 ("Content-Disposition", f'attachment; filename="{package.name}"'),
+                *self.signer.headers(package),
             ],
             Body.of_file(package),
         )

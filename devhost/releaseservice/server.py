@@ -27,6 +27,7 @@ from .http_wire import (
     write_response,
 )
 from .routes import Router, route_of
+from .signing import PackageSigner
 from .tls import TLS_MODES, TlsSetup, make_tls
 from .tokens import DEFAULT_LIFETIME, TokenIssuer
 
@@ -53,6 +54,8 @@ class ReleaseService:
         token_lifetime: float = DEFAULT_LIFETIME,
         workdir: str | Path | None = None,
         log: Callable[[str], None] | None = None,
+        signing_key: Any = None,
+        content_digest: bool = False,
     ) -> None:
         if catalogue is not None and manifest is not None:
             raise ValueError("give either catalogue= or manifest=, not both")
@@ -68,6 +71,9 @@ class ReleaseService:
         self._workdir_arg = None if workdir is None else Path(workdir)
         self._log = log
         self._tokens = TokenIssuer(token_lifetime)
+        # Downloads carry Kolvaren-Package-Signature when a key is given (a
+        # private key, its PEM bytes or a PEM file), and Content-Digest if asked.
+        self._signer = PackageSigner(signing_key, content_digest)
         self._script = FaultScript()
         self._lock = threading.Lock()
         self._requests: list[Request] = []
@@ -105,7 +111,7 @@ class ReleaseService:
             else:
                 assert self._manifest is not None
                 self.catalogue = Catalogue(self._manifest, self._files_dir, scratch)
-            self._router = Router(self.catalogue, self._tokens)
+            self._router = Router(self.catalogue, self._tokens, self._signer)
             self._tls = make_tls(self._tls_mode, self._workdir)
             bind_port = self._port if port is None else port
             self._listener = socket.create_server(("127.0.0.1", bind_port), backlog=128)
@@ -219,9 +225,29 @@ class ReleaseService:
           body - truncate_after bytes or half - then RST), trickle (bytes, seconds) per step,
           header_line_bytes (one extra header of that size).
         A status >= 400 without a body gets {"detail": <reason>}; otherwise the real answer
-        of the route is used for whatever the script leaves out.
+        of the route is used for whatever the script leaves out. The signature and digest
+        headers of a download describe the catalogue's package even when a scripted body
+        replaces it (headers=[(name, None)] drops them).
         """
         self._script.add(route, make_fault(**fault), times)
+
+    @property
+    def signing_key(self):
+        """The key that signs the packages sent; None sends no signature."""
+        return self._signer.key
+
+    @signing_key.setter
+    def signing_key(self, source: Any) -> None:
+        self._signer.key = source
+
+    @property
+    def content_digest(self) -> bool:
+        """Whether downloads carry Content-Digest: sha-256 of the package."""
+        return self._signer.content_digest
+
+    @content_digest.setter
+    def content_digest(self, value: bool) -> None:
+        self._signer.content_digest = bool(value)
 
     def clear_script(self) -> None:
         self._script.clear()

@@ -195,6 +195,9 @@ void TestServer::serve(int socket) {
     tls.reset(SSL_new(tls_.get()));
     usable = usable && tls && SSL_set_fd(tls.get(), socket) == 1 &&
              SSL_accept(tls.get()) == 1;
+    if (usable && SSL_session_reused(tls.get()) == 1) {
+      ++resumed_;
+    }
   }
   Connection connection(*this, socket, tls.get());
   while (usable) {

@@ -79,6 +79,8 @@ class TestServer {
   [[nodiscard]] std::string url(std::string_view path) const;
   [[nodiscard]] std::vector<Received> received() const;
   [[nodiscard]] int connections() const { return connections_; }
+  // Connections whose TLS handshake resumed an earlier session.
+  [[nodiscard]] int resumed_connections() const { return resumed_; }
 
  private:
   friend class Connection;
@@ -92,6 +94,7 @@ class TestServer {
   int listener_ = -1;
   int port_ = 0;
   std::atomic<int> connections_{0};
+  std::atomic<int> resumed_{0};
   mutable std::mutex mutex_;
   std::condition_variable stopped_;
   bool stopping_ = false;

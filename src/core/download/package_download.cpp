@@ -8,9 +8,11 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <system_error>
 
 #include "core/download/progress.hpp"
 #include "core/files/package_name.hpp"
+#include "core/integrity/package_check.hpp"
 
 namespace tvlib::download {
 
@@ -24,7 +26,37 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-std::string system_message(int error) { return std::generic_category().message(error); }
+// The system's words for a file failure, and the cause in plain words where a
+// user can do something about it.
+std::string describe(const std::error_code& error) {
+  std::string message = error.message();
+  if (error == std::errc::no_space_on_device) {
+    return message + " (the disk is full)";
+  }
+  if (error == std::errc::read_only_file_system) {
+    return message + " (the disk does not allow writing)";
+  }
+  if (error == std::errc::permission_denied ||
+      error == std::errc::operation_not_permitted) {
+    return message + " (no permission to write there)";
+  }
+  if (error == std::errc::not_a_directory || error == std::errc::file_exists) {
+    return message + " (a file stands where a folder belongs)";
+  }
+  if (error == std::errc::is_a_directory) {
+    return message + " (a folder stands where the file belongs)";
+  }
+#ifdef EDQUOT
+  if (error == std::error_condition(EDQUOT, std::generic_category())) {
+    return message + " (the disk quota is used up)";
+  }
+#endif
+  return message;
+}
+
+std::string system_message(int error) {
+  return describe(std::error_code(error, std::generic_category()));
+}
 
 // The announced size: a decimal integer, or 0 without the header.
 std::uint64_t announced_size(const http::Head& head) {
@@ -40,7 +72,8 @@ std::uint64_t announced_size(const http::Head& head) {
     text.remove_suffix(1);
   }
   std::uint64_t size = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size);
+  const auto [end, error] =
+      std::from_chars(text.data(), text.data() + text.size(), size);
   if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
     throw std::runtime_error("the reply's Content-Length '" + *value +
                              "' is not a decimal integer");
@@ -65,6 +98,11 @@ class PackageWriter final : public http::StreamHandler {
                                request_.local_path.string() + ": '" + name +
                                "' is not a file name");
     }
+    try {
+      check_.emplace(head.headers, request_.trusted_keys);
+    } catch (const integrity::PackageRejected& rejected) {
+      reject(rejected);
+    }
     file_.reset(std::fopen(request_.local_path.c_str(), "wb"));
     if (!file_) {
       throw std::runtime_error("cannot open " + request_.local_path.string() +
@@ -88,6 +126,7 @@ class PackageWriter final : public http::StreamHandler {
       throw std::runtime_error("cannot write " + request_.local_path.string() + ": " +
                                system_message(errno));
     }
+    check_->update(piece);
     downloaded_ += piece.size();
     if (total_ > 0) {
       progress_.on_percentage(percentage(downloaded_, total_));
@@ -103,6 +142,9 @@ class PackageWriter final : public http::StreamHandler {
                                  system_message(errno));
       }
     }
+    if (check_) {
+      verify();
+    }
   }
 
   [[nodiscard]] Outcome outcome() {
@@ -113,11 +155,33 @@ class PackageWriter final : public http::StreamHandler {
   }
 
  private:
+  void verify() {
+    try {
+      check_->finish();
+    } catch (const integrity::PackageRejected& rejected) {
+      reject(rejected);
+    }
+  }
+
+  // No file of the package's name may stay behind a rejection, where it could
+  // be taken for this package: not the rejected bytes, nor an earlier file.
+  [[noreturn]] void reject(const integrity::PackageRejected& rejected) {
+    std::error_code error;
+    fs::remove(request_.local_path, error);
+    if (error) {
+      throw integrity::PackageRejected(std::string(rejected.what()) + "; " +
+                                       request_.local_path.string() +
+                                       " could not be removed: " + describe(error));
+    }
+    throw rejected;
+  }
+
   const PackageRequest& request_;
   ProgressSink& progress_;
   long status_ = 0;
   std::uint64_t total_ = 0;
   std::uint64_t downloaded_ = 0;
+  std::optional<integrity::PackageCheck> check_;
   File file_;
   std::string refusal_;
 };
@@ -126,7 +190,12 @@ class PackageWriter final : public http::StreamHandler {
 
 fs::path download_folder(const fs::path& temp_folder) {
   fs::path folder = temp_folder / "Kolvaren";
-  fs::create_directories(folder);
+  std::error_code error;
+  fs::create_directories(folder, error);
+  if (error) {
+    throw std::runtime_error("cannot create the download folder " + folder.string() +
+                             ": " + describe(error));
+  }
   return folder;
 }
 

@@ -3,10 +3,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <variant>
 
 #include "core/http/client.hpp"
+#include "core/integrity/signature.hpp"
 
 namespace tvlib::download {
 
@@ -22,6 +24,9 @@ struct PackageRequest {
   std::string url;        // base address + "/license/download/" + token
   std::string file_path;  // the package's path on the service, sent as the query
   std::filesystem::path local_path;  // the file to write
+  // Signers whose signature the package must carry; none: unsigned packages
+  // are accepted as they always were.
+  std::span<const integrity::PublicKey> trusted_keys{};
 };
 
 // The service answered 200 and the whole body is on disk.
@@ -38,16 +43,20 @@ struct Refused {
 using Outcome = std::variant<Completed, Refused>;
 
 // Refusal bodies are small JSON objects; anything beyond this is not one.
-inline constexpr std::size_t max_refusal_body = 1024 * 1024;
+inline constexpr std::size_t max_refusal_body = std::size_t{1024} * 1024;
 
 // The folder "Kolvaren" in `temp_folder`, created with any missing parents.
+// Throws std::runtime_error naming the folder and the cause.
 std::filesystem::path download_folder(const std::filesystem::path& temp_folder);
 
 // GET with the 60-second limits; on 200 the body goes piece by piece into
 // `local_path` (opened only then, truncating), reporting percentages of the
-// announced length. Throws http::TransportError for transport failures (a body
-// cut short of its announced length included) and std::runtime_error for
-// file and reply failures; the file is closed on every path.
+// announced length and hashing what was written. Throws http::TransportError
+// for transport failures (a body cut short of its announced length included),
+// integrity::PackageRejected when the reply's digest or signature headers are
+// malformed or missing, or do not match the body (a written file is removed
+// then), and std::runtime_error for file and reply failures; the file is
+// closed on every path.
 Outcome download_package(http::Client& client, const PackageRequest& request,
                          ProgressSink& progress);
 

@@ -145,8 +145,8 @@ void Client::Impl::configure(const Request& request, const std::string& url,
                              const detail::HeaderList& headers, Exchange& exchange) {
   using detail::set_option;
   CURL* handle = easy.get();
-  // A reset clears the previous request's options but keeps the connection
-  // and TLS session caches, which is why the handle lives as long as we do.
+  // A reset clears the previous request's options; the TLS sessions to resume
+  // live in the process-wide share, attached again below.
   curl_easy_reset(handle);
   error[0] = '\0';
   set_option(handle, CURLOPT_ERRORBUFFER, error.data(), "ERRORBUFFER");
@@ -159,9 +159,11 @@ void Client::Impl::configure(const Request& request, const std::string& url,
              "HTTP_VERSION");
   // One attempt per request: libcurl silently sends a request again when the
   // reused connection it went out on turns out dead. So each request gets a
-  // connection of its own; TLS sessions are still resumed from the handle's cache.
+  // connection of its own, and resumes the TLS session of an earlier one from
+  // the cache every client of the process shares (an abbreviated handshake).
   set_option(handle, CURLOPT_FRESH_CONNECT, 1L, "FRESH_CONNECT");
   set_option(handle, CURLOPT_FORBID_REUSE, 1L, "FORBID_REUSE");
+  set_option(handle, CURLOPT_SHARE, detail::shared_tls_sessions(), "SHARE");
   set_option(handle, CURLOPT_FOLLOWLOCATION, 1L, "FOLLOWLOCATION");
   set_option(handle, CURLOPT_MAXREDIRS, max_redirects, "MAXREDIRS");
   set_option(handle, CURLOPT_CONNECTTIMEOUT_MS,
@@ -246,8 +248,12 @@ void Client::Impl::perform(const Request& request, StreamHandler& handler) {
     throw detail::read_timeout_error(target(url), read_timeout);
   }
   if (result.code != CURLE_OK) {
-    throw detail::classify(
+    const TransportError error = detail::classify(
         describe(result.code, result.connected, request, url, exchange));
+    // libcurl 7.88 keeps a failed name lookup's receive buffer, and then
+    // refuses the next request's options; a fresh handle has no such leftovers.
+    easy = detail::make_easy_handle();
+    throw TransportError(error.kind(), error.what());
   }
   // libcurl notices a body cut short of its Content-Length; this holds the
   // line should a transfer ever end cleanly without it.

@@ -1,5 +1,8 @@
 #include "core/http/curl_handle.hpp"
 
+#include <array>
+#include <cstddef>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -35,6 +38,66 @@ MultiHandle make_multi_handle() {
     throw std::bad_alloc();
   }
   return handle;
+}
+
+namespace {
+
+// One mutex per kind of data libcurl may share; it asks for the lock of the
+// kind it is about to touch, so unrelated kinds never wait for each other.
+std::array<std::mutex, CURL_LOCK_DATA_LAST>& share_locks() {
+  static std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
+  return locks;
+}
+
+// libcurl asks only for kinds below CURL_LOCK_DATA_LAST; nothing here may
+// throw into its C frames.
+void lock_share(CURL* /*easy*/, curl_lock_data data, curl_lock_access /*access*/,
+                void* /*user*/) {
+  if (data >= 0 && data < CURL_LOCK_DATA_LAST) {
+    share_locks()[static_cast<std::size_t>(data)].lock();
+  }
+}
+
+void unlock_share(CURL* /*easy*/, curl_lock_data data, void* /*user*/) {
+  if (data >= 0 && data < CURL_LOCK_DATA_LAST) {
+    share_locks()[static_cast<std::size_t>(data)].unlock();
+  }
+}
+
+void check_share(CURLSHcode result, const char* what) {
+  if (result != CURLSHE_OK) {
+    throw TransportError(FailureKind::other, std::string("libcurl could not share ") +
+                                                 what + ": " +
+                                                 curl_share_strerror(result));
+  }
+}
+
+CURLSH* make_tls_session_share() {
+  ensure_curl_initialised();
+  share_locks();  // the mutexes exist before libcurl can ask for one
+  CURLSH* share = curl_share_init();
+  if (share == nullptr) {
+    throw std::bad_alloc();
+  }
+  try {
+    check_share(curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &lock_share), "locks");
+    check_share(curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &unlock_share), "locks");
+    check_share(curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION),
+                "TLS sessions");
+  } catch (...) {
+    curl_share_cleanup(share);
+    throw;
+  }
+  return share;
+}
+
+}  // namespace
+
+CURLSH* shared_tls_sessions() {
+  // Made once, by whichever thread comes first; never cleaned up, as handles
+  // held in thread-local clients may still use it while the process ends.
+  static CURLSH* const share = make_tls_session_share();
+  return share;
 }
 
 void HeaderList::append(const std::string& line) {

@@ -30,6 +30,16 @@ using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 EasyHandle make_easy_handle();
 MultiHandle make_multi_handle();
 
+// TLS sessions shared by every handle of the process, so that a request on a
+// new connection resumes the session of an earlier one, whichever thread made
+// it. Only sessions are shared, never connections: each request still gets a
+// connection of its own. libcurl calls the share's lock functions (one mutex
+// per kind of shared data) around every use, which makes the share safe to use
+// from several threads at once; OpenSSL's sessions are reference-counted and
+// themselves thread-safe. The share lives as long as the process: handles that
+// use it may be cleaned up as late as thread exit.
+CURLSH* shared_tls_sessions();
+
 // Request header lines in libcurl's list form.
 class HeaderList {
  public:

@@ -1,6 +1,10 @@
 #include "core/http/failure.hpp"
 
 #include <cerrno>
+#include <charconv>
+#include <string_view>
+
+#include "core/http/trust.hpp"
 
 namespace tvlib::http::detail {
 
@@ -30,6 +34,40 @@ std::string peer_note(const FailedTransfer& failure) {
          ")";
 }
 
+// The server a refused connection was meant for, as libcurl's message names
+// it ("Failed to connect to proxy.example port 3128 after 2 ms: ..."): when
+// that is not the target, the connection went to a proxy. Nothing when the
+// message has another form.
+std::optional<Endpoint> proxy_tried(const FailedTransfer& failure) {
+  static constexpr std::string_view lead = "connect to ";
+  static constexpr std::string_view port_mark = " port ";
+  const std::string& detail = failure.detail;
+  const std::size_t host_at = detail.find(lead);
+  if (host_at == std::string::npos) {
+    return std::nullopt;
+  }
+  const std::size_t port_at = detail.find(port_mark, host_at + lead.size());
+  if (port_at == std::string::npos) {
+    return std::nullopt;
+  }
+  Endpoint tried{detail.substr(host_at + lead.size(), port_at - host_at - lead.size()),
+                 0};
+  const char* digits = detail.c_str() + port_at + port_mark.size();
+  const auto [end, error] =
+      std::from_chars(digits, detail.c_str() + detail.size(), tried.port);
+  if (error != std::errc() || end == digits) {
+    return std::nullopt;
+  }
+  std::string target_host = failure.target.host;
+  if (target_host.size() > 2 && target_host.front() == '[') {
+    target_host = target_host.substr(1, target_host.size() - 2);
+  }
+  if (tried.host == target_host && tried.port == failure.target.port) {
+    return std::nullopt;
+  }
+  return tried;
+}
+
 std::string broken_off_text(const Endpoint& target, std::uint64_t received,
                             const std::optional<std::uint64_t>& announced) {
   std::string text =
@@ -44,6 +82,8 @@ TransportError certificate_error(const FailedTransfer& failure) {
   // Verification results as OpenSSL numbers them; libcurl reports 1 when its
   // own host name check failed, and other TLS backends report nothing.
   constexpr long curl_name_check = 1;
+  constexpr long not_yet_valid = 9;
+  constexpr long expired = 10;
   constexpr long host_mismatch = 62;
   constexpr long address_mismatch = 64;
   const long check = failure.certificate_check;
@@ -53,21 +93,45 @@ TransportError certificate_error(const FailedTransfer& failure) {
   const std::string subject = "TLS certificate of " + failure.target.text();
   std::string message;
   if (wrong_name) {
-    message = subject + " is not valid for the host name '" + failure.target.host + "'";
+    message = with_detail(
+        subject + " is not valid for the host name '" + failure.target.host + "'",
+        failure.detail);
+    message += ": it was made for another host";
+  } else if (check == expired || check == not_yet_valid) {
+    message =
+        with_detail(subject + (check == expired ? " has expired" : " is not valid yet"),
+                    failure.detail);
+    message += "; check the computer's date and time";
   } else if (check > curl_name_check) {
-    message = subject + " is not trusted";
+    message = with_detail(subject + " is not trusted", failure.detail);
+    // The usual cause in offices: a proxy or security product that
+    // inspects HTTPS and signs with its own authority.
+    message +=
+        "; if a proxy or security software inspects HTTPS here, name its CA "
+        "certificate file (PEM) in the environment variable " +
+        std::string(extra_ca_variable);
   } else {
-    message = subject + " could not be verified";
+    message = with_detail(subject + " could not be verified", failure.detail);
   }
-  return {FailureKind::connect_failed, with_detail(message, failure.detail)};
+  return {FailureKind::connect_failed, message};
 }
 
 TransportError failure_while_connecting(const FailedTransfer& failure) {
   const std::string where = failure.target.text();
+  constexpr long authentication_required = 407;
+  if (failure.proxy_status == authentication_required) {
+    return {FailureKind::connect_failed,
+            "the proxy asks for authentication (407 Proxy Authentication Required) "
+            "before it opens a tunnel to " +
+                where +
+                "; add the proxy user name and password to the proxy setting "
+                "(https_proxy), or have the proxy allow " +
+                where};
+  }
   if (failure.proxy_status >= 300) {
     return {FailureKind::connect_failed,
-            "the proxy answered " + std::to_string(failure.proxy_status) +
-                " to the request for a tunnel to " + where};
+            "the proxy refused the tunnel to " + where + " (it answered " +
+                std::to_string(failure.proxy_status) + ")"};
   }
   return {FailureKind::connect_failed,
           with_detail("connection to " + where + " broken off while it was set up",
@@ -142,6 +206,12 @@ TransportError classify(const FailedTransfer& failure) {
                                                 " not established within " +
                                                 seconds_text(failure.connect_timeout)};
     case CURLE_COULDNT_CONNECT:
+      if (const auto proxy = proxy_tried(failure);
+          proxy && failure.os_error == refused_error) {
+        return {FailureKind::connect_failed, "connection refused by the proxy at " +
+                                                 proxy->text() + " (the proxy for " +
+                                                 where + ")"};
+      }
       if (failure.os_error == refused_error) {
         return {FailureKind::connect_failed,
                 "connection refused by " + where + peer_note(failure)};
@@ -151,7 +221,8 @@ TransportError classify(const FailedTransfer& failure) {
                           failure.detail)};
     case CURLE_COULDNT_RESOLVE_HOST:
       return {FailureKind::connect_failed,
-              "could not resolve host name '" + failure.target.host + "'"};
+              "could not resolve the host name '" + failure.target.host +
+                  "': no network connection, or no such name"};
     case CURLE_COULDNT_RESOLVE_PROXY:
       return {FailureKind::connect_failed,
               with_detail("could not resolve the proxy's host name", failure.detail)};

@@ -12,6 +12,7 @@
 #include "core/files/package_name.hpp"
 #include "core/files/temp_folder.hpp"
 #include "core/http/client.hpp"
+#include "core/integrity/signature.hpp"
 #include "tvupd/update_client.hpp"
 
 namespace tvlib::tvupd {
@@ -62,7 +63,11 @@ void download(const py::object& self) {
   {
     py::gil_scoped_release unlocked;
     thread_local http::Client http_client;
-    outcome = download::download_package(http_client, {url, file_path, local_path}, progress);
+    // A build with signing keys takes signed packages only; the digest
+    // headers are checked in every build.
+    const download::PackageRequest request{url, file_path, local_path,
+                                           integrity::trusted_package_keys()};
+    outcome = download::download_package(http_client, request, progress);
   }
 
   if (const auto* refused = std::get_if<download::Refused>(&outcome)) {
@@ -105,7 +110,8 @@ py::object make_download_worker_class() {
   ns["__init__"] = binding::method(
       "__init__", "self, file_path, jwt_token, version",
       py::cpp_function([qthread](const py::object& self, const py::object& file_path,
-                                 const py::object& jwt_token, const py::object& version) {
+                                 const py::object& jwt_token,
+                                 const py::object& version) {
         qthread.attr("__init__")(self);
         self.attr("file_path") = file_path;
         self.attr("jwt_token") = jwt_token;
@@ -113,7 +119,8 @@ py::object make_download_worker_class() {
       }));
   ns["run"] = binding::method("run", "self", py::cpp_function(&run));
   add_lifetime_slot(ns);
-  return binding::make_class("tvlib.tvupd", "KolvarenUpdater.DownloadWorker", qthread, ns);
+  return binding::make_class("tvlib.tvupd", "KolvarenUpdater.DownloadWorker", qthread,
+                             ns);
 }
 
 }  // namespace tvlib::tvupd

@@ -1,0 +1,57 @@
+// What a download reply's headers promise about the package, held against the
+// bytes as they arrive: the RFC 9530 digests always, the package signature
+// when the build trusts signing keys.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/http/client.hpp"
+#include "core/integrity/signature.hpp"
+
+namespace tvlib::integrity {
+
+// The reply header that carries the package signature, a structured-field
+// dictionary: `Kolvaren-Package-Signature: ed25519=:<base64 of 64 bytes>:`.
+inline constexpr std::string_view signature_header = "Kolvaren-Package-Signature";
+
+// The package must not be used; the message names the check that failed.
+class PackageRejected : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class PackageCheck {
+ public:
+  // Reads the digest and signature headers; without trusted keys the
+  // signature header is not looked at. Throws PackageRejected for a malformed
+  // digest header and, with keys, for a missing or malformed signature, so
+  // that no body is stored for nothing.
+  PackageCheck(const http::Fields& headers, std::span<const PublicKey> trusted_keys);
+
+  void update(std::span<const std::byte> bytes) { hash_.update(bytes); }
+
+  // Throws PackageRejected when the bytes do not match an announced digest or
+  // the signature. Called once, after the last byte.
+  void finish();
+
+ private:
+  struct Announced {
+    std::string header;
+    Digest digest{};
+  };
+
+  void read_digest(const http::Fields& headers, std::string_view name);
+  void read_signature(const http::Fields& headers);
+
+  std::vector<Announced> digests_;
+  std::string signature_;
+  std::span<const PublicKey> keys_;
+  Sha256 hash_;
+};
+
+}  // namespace tvlib::integrity

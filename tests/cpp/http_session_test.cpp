@@ -1,0 +1,82 @@
+// TLS session resumption: every request has a connection of its own, but only
+// the first handshake with a server is a full one; later connections resume
+// its session, whichever client and thread make them.
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "http_test_support.hpp"
+
+namespace tvlib::test {
+namespace {
+
+Responder answer_ok() {
+  return [](const Received& /*request*/, Connection& connection) {
+    connection.send(reply(200, "ok"));
+  };
+}
+
+TEST(HttpTlsSessions, LaterRequestsOfOneClientResumeItsSession) {
+  TestServer server(answer_ok());
+  http::Client client;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(client.send(get(server.url("/one"))).body, "ok");
+  }
+  EXPECT_EQ(server.connections(), 3);  // still one connection per request
+  EXPECT_EQ(server.resumed_connections(), 2);
+}
+
+TEST(HttpTlsSessions, AClientOnAnotherThreadResumesTheSessionOfAnEarlierOne) {
+  // As in an update run: health check, check worker and download worker each
+  // have a client of their own, on threads of their own.
+  TestServer server(answer_ok());
+  for (int i = 0; i < 3; ++i) {
+    std::thread([&server] {
+      http::Client client;
+      EXPECT_EQ(client.send(get(server.url("/run"))).body, "ok");
+    }).join();
+  }
+  EXPECT_EQ(server.connections(), 3);
+  EXPECT_EQ(server.resumed_connections(), 2);
+}
+
+TEST(HttpTlsSessions, ClientsOnManyThreadsAtOnceShareTheCacheSafely) {
+  TestServer server(answer_ok());
+  EXPECT_EQ(http::Client().send(get(server.url("/first"))).body, "ok");
+  constexpr int threads = 6;
+  constexpr int requests = 8;
+  std::atomic<int> answered{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&] {
+      http::Client client;
+      for (int i = 0; i < requests; ++i) {
+        if (client.send(get(server.url("/many"))).body == "ok") {
+          ++answered;
+        }
+      }
+    });
+  }
+  for (std::thread& worker : workers) {
+    worker.join();
+  }
+  EXPECT_EQ(answered, threads * requests);
+  EXPECT_EQ(server.connections(), 1 + threads * requests);
+  // Each thread's very first connection resumed too: the cache is the process's.
+  EXPECT_EQ(server.resumed_connections(), threads * requests);
+}
+
+TEST(HttpTlsSessions, ASessionIsOfferedOnlyToTheServerThatIssuedIt) {
+  TestServer first(answer_ok());
+  TestServer second(answer_ok());
+  http::Client client;
+  client.send(get(first.url("/a")));
+  client.send(get(second.url("/b")));
+  client.send(get(second.url("/b")));
+  EXPECT_EQ(first.resumed_connections(), 0);
+  EXPECT_EQ(second.resumed_connections(), 1);
+}
+
+}  // namespace
+}  // namespace tvlib::test
