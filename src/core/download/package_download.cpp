@@ -12,6 +12,8 @@
 
 #include "core/download/progress.hpp"
 #include "core/files/package_name.hpp"
+#include "core/files/path_text.hpp"
+#include "core/files/writable_file.hpp"
 #include "core/integrity/package_check.hpp"
 
 namespace tvlib::download {
@@ -92,10 +94,10 @@ class PackageWriter final : public http::StreamHandler {
       return;
     }
     total_ = announced_size(head);
-    const std::string name = request_.local_path.filename().string();
+    const std::string name = files::utf8_of(request_.local_path.filename());
     if (!files::is_plain_file_name(name)) {
       throw std::runtime_error("cannot write the package to " +
-                               request_.local_path.string() + ": '" + name +
+                               files::utf8_of(request_.local_path) + ": '" + name +
                                "' is not a file name");
     }
     try {
@@ -103,9 +105,9 @@ class PackageWriter final : public http::StreamHandler {
     } catch (const integrity::PackageRejected& rejected) {
       reject(rejected);
     }
-    file_.reset(std::fopen(request_.local_path.c_str(), "wb"));
+    file_.reset(files::open_for_writing(request_.local_path));
     if (!file_) {
-      throw std::runtime_error("cannot open " + request_.local_path.string() +
+      throw std::runtime_error("cannot open " + files::utf8_of(request_.local_path) +
                                " for writing: " + system_message(errno));
     }
   }
@@ -123,8 +125,8 @@ class PackageWriter final : public http::StreamHandler {
       return;
     }
     if (std::fwrite(piece.data(), 1, piece.size(), file_.get()) != piece.size()) {
-      throw std::runtime_error("cannot write " + request_.local_path.string() + ": " +
-                               system_message(errno));
+      throw std::runtime_error("cannot write " + files::utf8_of(request_.local_path) +
+                               ": " + system_message(errno));
     }
     check_->update(piece);
     downloaded_ += piece.size();
@@ -138,8 +140,8 @@ class PackageWriter final : public http::StreamHandler {
       std::FILE* f = file_.release();
       // fclose flushes what stdio still buffers; a full disk shows up here.
       if (std::fclose(f) != 0) {
-        throw std::runtime_error("cannot write " + request_.local_path.string() + ": " +
-                                 system_message(errno));
+        throw std::runtime_error("cannot write " + files::utf8_of(request_.local_path) +
+                                 ": " + system_message(errno));
       }
     }
     if (check_) {
@@ -170,7 +172,7 @@ class PackageWriter final : public http::StreamHandler {
     fs::remove(request_.local_path, error);
     if (error) {
       throw integrity::PackageRejected(std::string(rejected.what()) + "; " +
-                                       request_.local_path.string() +
+                                       files::utf8_of(request_.local_path) +
                                        " could not be removed: " + describe(error));
     }
     throw rejected;
@@ -193,8 +195,8 @@ fs::path download_folder(const fs::path& temp_folder) {
   std::error_code error;
   fs::create_directories(folder, error);
   if (error) {
-    throw std::runtime_error("cannot create the download folder " + folder.string() +
-                             ": " + describe(error));
+    throw std::runtime_error("cannot create the download folder " +
+                             files::utf8_of(folder) + ": " + describe(error));
   }
   return folder;
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <system_error>
 
+#include "core/files/path_text.hpp"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -21,7 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 [[noreturn]] void fail(int error, const std::string& what, const fs::path& path) {
-  throw std::system_error(error, std::generic_category(), what + " " + path.string());
+  throw std::system_error(error, std::generic_category(), what + " " + utf8_of(path));
 }
 
 // A name no other writer in this or another process uses at the same time.
@@ -43,7 +45,7 @@ std::optional<std::string> read_whole_file(const fs::path& path) {
   std::error_code ec;
   if (!fs::exists(path, ec)) {
     if (ec && ec != std::errc::no_such_file_or_directory) {
-      throw std::system_error(ec, "cannot read " + path.string());
+      throw std::system_error(ec, "cannot read " + utf8_of(path));
     }
     return std::nullopt;
   }
@@ -62,13 +64,17 @@ std::optional<std::string> read_whole_file(const fs::path& path) {
 #ifdef _WIN32
 
 void replace_whole_file(const fs::path& path, std::string_view bytes) {
-  fs::create_directories(path.parent_path());
+  if (path.has_parent_path()) {
+    fs::create_directories(path.parent_path());
+  }
+  // No owner-only mode as on POSIX: the per-user profile folder's ACL already
+  // keeps other users out, and the file inherits it.
   const fs::path tmp = temporary_sibling(path);
   HANDLE file = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
-                            "cannot create " + tmp.string());
+                            "cannot create " + utf8_of(tmp));
   }
   DWORD written = 0;
   const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
@@ -79,7 +85,7 @@ void replace_whole_file(const fs::path& path, std::string_view bytes) {
   if (!ok) {
     DeleteFileW(tmp.c_str());
     throw std::system_error(static_cast<int>(error), std::system_category(),
-                            "cannot write " + tmp.string());
+                            "cannot write " + utf8_of(tmp));
   }
   // A scanner may hold the old file for a moment; a few short retries ride it out.
   for (int attempt = 0;; ++attempt) {
@@ -92,7 +98,7 @@ void replace_whole_file(const fs::path& path, std::string_view bytes) {
         attempt == 20) {
       DeleteFileW(tmp.c_str());
       throw std::system_error(static_cast<int>(move_error), std::system_category(),
-                              "cannot replace " + path.string());
+                              "cannot replace " + utf8_of(path));
     }
     Sleep(50);
   }

@@ -11,6 +11,7 @@
 #include "core/http/failure.hpp"
 #include "core/http/head_collector.hpp"
 #include "core/http/socket_loop.hpp"
+#include "core/http/system_proxy.hpp"
 #include "core/http/trust.hpp"
 
 namespace tvlib::http {
@@ -195,6 +196,7 @@ void Client::Impl::configure(const Request& request, const std::string& url,
                                 request.method + (request.body ? " with a body" : ""));
   }
   trust.apply(handle);
+  detail::apply_system_proxy(handle, url);
 }
 
 detail::Endpoint Client::Impl::target(const std::string& url) const {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "binding/python_text.hpp"
+#include "core/files/path_text.hpp"
 #include "core/files/user_folders.hpp"
 #include "core/files/whole_file.hpp"
 #include "tvcore/tvcore.hpp"
@@ -20,6 +21,7 @@ fs::path account_file() {
   const py::object chosen =
       py::module_::import("os").attr("environ").attr("get")("KOLVAREN_ACCOUNT_FILE");
   if (!chosen.is_none() && !py::str(chosen).cast<std::string>().empty()) {
+    // pybind11 hands the str over as UTF-16 on Windows: no code page between.
     return chosen.cast<fs::path>();
   }
   return files::plugin_config_folder() / "account.json";
@@ -42,11 +44,11 @@ py::object load_account() {
     if (!e.matches(PyExc_ValueError)) {
       throw;
     }
-    throw py::value_error("the account record " + path.string() +
+    throw py::value_error("the account record " + files::utf8_of(path) +
                           " is not valid JSON: " + binding::message_of(e));
   }
   if (!py::isinstance<py::dict>(record)) {
-    throw py::value_error("the account record " + path.string() +
+    throw py::value_error("the account record " + files::utf8_of(path) +
                           " is not a JSON object");
   }
   return record;

@@ -10,6 +10,7 @@
 #include "binding/python_text.hpp"
 #include "core/download/package_download.hpp"
 #include "core/files/package_name.hpp"
+#include "core/files/path_text.hpp"
 #include "core/files/temp_folder.hpp"
 #include "core/http/client.hpp"
 #include "core/integrity/signature.hpp"
@@ -53,7 +54,9 @@ void download(const py::object& self) {
   {
     py::gil_scoped_release unlocked;
     const fs::path folder = download::download_folder(files::system_temp_folder());
-    local_path = folder / fs::path(files::last_component(file_path));
+    // The service's name is UTF-8; a narrow path would read it in the ANSI code
+    // page on Windows.
+    local_path = folder / files::path_from_utf8(files::last_component(file_path));
   }
   const std::string url = binding::text_of(client().baur()) + "/license/download/" +
                           binding::text_of(self.attr("jwt_token"));

@@ -1,0 +1,29 @@
+// The proxy the user configured for the system, for requests that no proxy
+// variable (http_proxy, https_proxy, all_proxy, no_proxy) governs.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tvlib::http::detail {
+
+// Sets CURLOPT_PROXY on a freshly reset handle when the system names a proxy
+// for `url`: on Windows the user's Internet settings (automatic detection, a
+// configuration script, then the manual list), elsewhere nothing, since there
+// the variables are the system's setting. Never throws for a missing or
+// unusable setting; the request then goes out as libcurl would send it.
+void apply_system_proxy(CURL* handle, const std::string& url);
+
+// The proxy for `url` from a Windows proxy list ("host:port", or entries such
+// as "http=host:port;https=host:port", separated by ';' or blanks) and bypass
+// list ("<local>;*.corp.example;10.*"), as "scheme://host:port"; nothing when
+// the list names none for the URL's scheme or the host is bypassed. Loopback
+// hosts are always bypassed, as Windows does.
+std::optional<std::string> proxy_from_lists(std::string_view proxy_list,
+                                            std::string_view bypass_list,
+                                            const std::string& url);
+
+}  // namespace tvlib::http::detail

@@ -1,0 +1,145 @@
+// The user's Internet settings applied to libcurl, which reads only the
+// proxy variables. Built and checked by mingw-w64 here, run only on Windows.
+#include <windows.h>
+#include <winhttp.h>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "core/http/curl_handle.hpp"
+#include "core/http/system_proxy.hpp"
+
+namespace tvlib::http::detail {
+
+namespace {
+
+std::string utf8(const wchar_t* text) {
+  if (text == nullptr || *text == L'\0') {
+    return {};
+  }
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string converted(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, converted.data(), size, nullptr, nullptr);
+  converted.resize(converted.size() - 1);  // the NUL
+  return converted;
+}
+
+std::wstring wide(const std::string& text) {
+  const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+  std::wstring converted(static_cast<std::size_t>(size > 0 ? size : 1), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, converted.data(), size);
+  converted.resize(converted.size() - 1);
+  return converted;
+}
+
+// WinHTTP hands out strings the caller frees with GlobalFree.
+struct GlobalText {
+  wchar_t* text;
+  explicit GlobalText(wchar_t* owned) : text(owned) {}
+  GlobalText(const GlobalText&) = delete;
+  GlobalText& operator=(const GlobalText&) = delete;
+  ~GlobalText() {
+    if (text != nullptr) {
+      GlobalFree(text);
+    }
+  }
+};
+
+// Any of these, even to say "no proxy", means the user chose for this process.
+bool proxy_variable_set() {
+  for (const wchar_t* name :
+       {L"http_proxy", L"https_proxy", L"all_proxy", L"no_proxy"}) {
+    // Names are case-insensitive on Windows; 1 is the NUL of an empty value.
+    if (GetEnvironmentVariableW(name, nullptr, 0) > 1) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The answer of automatic detection or the configuration script: a proxy,
+// direct (nullopt inside), or nothing when the script could not be had, in
+// which case the manual setting applies, as in the browser.
+std::optional<std::optional<std::string>> proxy_from_script(const std::string& url,
+                                                            bool detect,
+                                                            const wchar_t* script) {
+  // Detection can take seconds when the network has no WPAD host, so each
+  // answer is kept a while, for the URL's scheme and host.
+  static std::mutex mutex;
+  static std::map<std::string, std::pair<std::chrono::steady_clock::time_point,
+                                         std::optional<std::optional<std::string>>>>
+      answers;
+  const std::string key = url.substr(0, url.find('/', url.find("://") + 3));
+  const auto now = std::chrono::steady_clock::now();
+  const std::lock_guard lock(mutex);
+  if (const auto kept = answers.find(key);
+      kept != answers.end() && now - kept->second.first < std::chrono::minutes(5)) {
+    return kept->second.second;
+  }
+  // One session for the process, never closed: it caches the script.
+  static const HINTERNET session =
+      WinHttpOpen(L"Kolvaren", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                  WINHTTP_NO_PROXY_BYPASS, 0);
+  std::optional<std::optional<std::string>> answer;
+  if (session != nullptr) {
+    WINHTTP_AUTOPROXY_OPTIONS options{};
+    if (detect) {
+      options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+      options.dwAutoDetectFlags =
+          WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    if (script != nullptr) {
+      options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+      options.lpszAutoConfigUrl = script;
+    }
+    // A script behind the company's sign-in is fetched with the user's logon.
+    options.fAutoLogonIfChallenged = TRUE;
+    WINHTTP_PROXY_INFO info{};
+    if (WinHttpGetProxyForUrl(session, wide(url).c_str(), &options, &info)) {
+      const GlobalText proxy{info.lpszProxy};
+      const GlobalText bypass{info.lpszProxyBypass};
+      answer.emplace();
+      if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
+        *answer = proxy_from_lists(utf8(proxy.text), utf8(bypass.text), url);
+      }
+    }
+  }
+  answers[key] = {now, answer};
+  return answer;
+}
+
+}  // namespace
+
+void apply_system_proxy(CURL* handle, const std::string& url) {
+  if (proxy_variable_set()) {
+    return;
+  }
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings{};
+  if (!WinHttpGetIEProxyConfigForCurrentUser(&settings)) {
+    return;  // no settings for this user: direct, as libcurl goes anyway
+  }
+  const GlobalText script{settings.lpszAutoConfigUrl};
+  const GlobalText manual{settings.lpszProxy};
+  const GlobalText bypass{settings.lpszProxyBypass};
+  std::optional<std::optional<std::string>> decided;
+  if (settings.fAutoDetect || script.text != nullptr) {
+    decided = proxy_from_script(url, settings.fAutoDetect != FALSE, script.text);
+  }
+  if (!decided && manual.text != nullptr) {
+    decided = proxy_from_lists(utf8(manual.text), utf8(bypass.text), url);
+  }
+  if (!decided || !*decided) {
+    return;
+  }
+  set_option(handle, CURLOPT_PROXY, (*decided)->c_str(), "PROXY");
+  // Company proxies mostly ask for the Windows logon; an empty user name
+  // tells libcurl's SSPI to use the signed-in user's.
+  set_option(handle, CURLOPT_PROXYAUTH,
+             static_cast<long>(CURLAUTH_NEGOTIATE | CURLAUTH_NTLM), "PROXYAUTH");
+  set_option(handle, CURLOPT_PROXYUSERPWD, ":", "PROXYUSERPWD");
+}
+
+}  // namespace tvlib::http::detail

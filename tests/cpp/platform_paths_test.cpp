@@ -1,0 +1,90 @@
+// Paths from UTF-8 text, the file a download writes, and the Windows proxy
+// lists, read by portable code and so checked here.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "core/files/path_text.hpp"
+#include "core/files/writable_file.hpp"
+#include "core/http/system_proxy.hpp"
+
+namespace tvlib {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(PathText, NonAsciiNamesSurviveTheRoundTripAndReachTheDisk) {
+  const fs::path folder = fs::temp_directory_path() / "tvlib-path-text";
+  fs::remove_all(folder);
+  for (const std::string name : {"Şükrü Işık", "Γιώργος αρχεία", "資料 フォルダ"}) {
+    const fs::path path = files::path_from_utf8(name);
+    EXPECT_EQ(files::utf8_of(path), name);
+    EXPECT_EQ(path.u8string().size(), name.size());
+
+    fs::create_directories(folder / path);
+    const fs::path file = folder / path / files::path_from_utf8(name + ".ms");
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(
+        files::open_for_writing(file), &std::fclose);
+    ASSERT_NE(out, nullptr) << files::utf8_of(file);
+    std::fputs("new", out.get());
+  }
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    EXPECT_FALSE(files::utf8_of(entry.path().filename()).empty());
+  }
+  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(folder),
+                          fs::recursive_directory_iterator()),
+            6);
+  fs::remove_all(folder);
+}
+
+TEST(WritableFile, TruncatesAnEarlierFileAndFailsWithErrnoInAMissingFolder) {
+  const fs::path file = fs::temp_directory_path() / "tvlib-writable-file";
+  std::ofstream(file) << "an earlier, longer package";
+  {
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(
+        files::open_for_writing(file), &std::fclose);
+    ASSERT_NE(out, nullptr);
+    std::fputs("new", out.get());
+  }
+  EXPECT_EQ(fs::file_size(file), 3U);
+  fs::remove(file);
+
+  errno = 0;
+  EXPECT_EQ(files::open_for_writing(file / "missing" / "x"), nullptr);
+  EXPECT_NE(errno, 0);
+}
+
+TEST(SystemProxyLists, ChoosesTheEntryForTheSchemeElseTheCommonOne) {
+  using http::detail::proxy_from_lists;
+  const std::string https = "https://updates.example.com/license/download/t";
+  EXPECT_EQ(proxy_from_lists("proxy.corp:8080", "", https), "http://proxy.corp:8080");
+  EXPECT_EQ(proxy_from_lists("http=a:80;https=b:443", "", https), "http://b:443");
+  EXPECT_EQ(proxy_from_lists("http=a:80 https=b:443", "", "http://h/"), "http://a:80");
+  EXPECT_EQ(proxy_from_lists("ftp=f:21;common:3128", "", https), "http://common:3128");
+  EXPECT_EQ(proxy_from_lists("https://tls.corp:443", "", https),
+            "https://tls.corp:443");
+  EXPECT_EQ(proxy_from_lists("http=a:80", "", https), std::nullopt);
+  EXPECT_EQ(proxy_from_lists("", "", https), std::nullopt);
+  EXPECT_EQ(proxy_from_lists("p:1", "", "not a url"), std::nullopt);
+}
+
+TEST(SystemProxyLists, BypassesLocalNamesPatternsAndLoopback) {
+  using http::detail::proxy_from_lists;
+  const char* bypass = "<local>; *.Corp.Example ;10.*;http://direct.example.com";
+  EXPECT_EQ(proxy_from_lists("p:1", bypass, "https://intranet/x"), std::nullopt);
+  EXPECT_EQ(proxy_from_lists("p:1", bypass, "https://a.b.corp.example/"), std::nullopt);
+  EXPECT_EQ(proxy_from_lists("p:1", bypass, "https://10.1.2.3/"), std::nullopt);
+  EXPECT_EQ(proxy_from_lists("p:1", bypass, "https://direct.example.com/"),
+            std::nullopt);
+  EXPECT_EQ(proxy_from_lists("p:1", "", "https://127.0.0.1:8443/"), std::nullopt);
+  EXPECT_EQ(proxy_from_lists("p:1", "", "https://localhost/"), std::nullopt);
+  EXPECT_EQ(proxy_from_lists("p:1", bypass, "https://corp.example.org/"), "http://p:1");
+  EXPECT_EQ(proxy_from_lists("p:1", bypass, "https://110.1.2.3/"), "http://p:1");
+}
+
+}  // namespace
+}  // namespace tvlib
