@@ -9,21 +9,8 @@ import time
 
 import pytest
 import requests
-from releaseservice import ReleaseService
 
 HEALTH_BODY = b'{"status": "ok"}'
-
-
-@pytest.fixture(scope="module")
-def svc():
-    with ReleaseService() as service:
-        yield service
-
-
-@pytest.fixture(autouse=True)
-def _fresh(svc):
-    svc.clear_script()
-    svc.clear_requests()
 
 
 def get(svc, path="/health", **kwargs):

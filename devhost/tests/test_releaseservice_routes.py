@@ -17,18 +17,6 @@ KEY = "KLV-DEMO-4F7A-92C1-E6B8"
 RECORD_KEYS = {"kolvaren_version", "release_notes", "is_silent", "is_mandatory", "file_path"}
 
 
-@pytest.fixture(scope="module")
-def svc():
-    with ReleaseService() as service:
-        yield service
-
-
-@pytest.fixture(autouse=True)
-def _fresh(svc):
-    svc.clear_script()
-    svc.clear_requests()
-
-
 def call(svc, method, path, **kwargs):
     kwargs.setdefault("timeout", 5)
     return requests.request(method, svc.base_url + path, verify=svc.ca_pem_path, **kwargs)
