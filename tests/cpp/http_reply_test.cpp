@@ -73,6 +73,33 @@ TEST(HttpReply, QueryHeadersAndPostBodyArriveAsSent) {
   EXPECT_EQ(sent.header("User-Agent").value_or("").rfind("tvlib/", 0), 0U);
 }
 
+TEST(HttpReply, HeadsBeyondTheLimitFailWithTheirCause) {
+  // One line past libcurl's own limit, many lines past ours, and a head of
+  // many lines just below ours, which still arrives.
+  const auto lines = [](int count, std::size_t size) {
+    http::Fields fields;
+    for (int i = 0; i < count; ++i) {
+      fields.emplace_back("X-Pad-" + std::to_string(i), std::string(size, 'p'));
+    }
+    return fields;
+  };
+  const std::vector<http::Fields> heads = {lines(1, 1 << 20), lines(20, 4096),
+                                           lines(10, 6000)};
+  TestServer server([&](const Received& request, Connection& connection) {
+    connection.send(reply(200, "body", heads.at(std::stoul(request.target.substr(1)))));
+  });
+  http::Client client;
+  for (const char* path : {"/0", "/1"}) {
+    const http::TransportError error =
+        failure_of([&] { client.send(get(server.url(path))); });
+    EXPECT_EQ(error.kind(), FailureKind::other);
+    EXPECT_EQ(std::string(error.what()), "the reply from 127.0.0.1 port " +
+                                             std::to_string(server.port()) +
+                                             " has headers larger than 65536 bytes");
+  }
+  EXPECT_EQ(client.send(get(server.url("/2"))).body, "body");
+}
+
 TEST(HttpReply, ARequestIsSentOnceEvenWhenItsConnectionDies) {
   // libcurl resends a request whose reused connection turns out dead; a request
   // of ours must reach the server once, so the second one fails here.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "core/files/package_name.hpp"
 #include "core/files/path_text.hpp"
 #include "core/files/writable_file.hpp"
 #include "core/http/system_proxy.hpp"
@@ -39,6 +40,20 @@ TEST(PathText, NonAsciiNamesSurviveTheRoundTripAndReachTheDisk) {
                           fs::recursive_directory_iterator()),
             6);
   fs::remove_all(folder);
+}
+
+TEST(PackageName, ANameFromTheServiceStaysInsideTheDownloadFolder) {
+  const fs::path folder = fs::path("downloads") / "Kolvaren";
+  for (const char* file_path :
+       {"releases/pkg.ms", "..\\..\\pkg.ms", "/etc/pkg.ms", "C:\\x\\pkg.ms",
+        "a/b\\pkg.ms", "C:pkg.ms", "a/D:pkg.ms", "a/..", "a/"}) {
+    const std::string name = files::last_component(file_path);
+    const fs::path entry = files::entry_of(folder, name);
+    EXPECT_EQ(entry.parent_path(), folder) << file_path;
+    EXPECT_EQ(files::utf8_of(entry.filename()), name) << file_path;
+    // Only plain names are ever written; the others are refused by name.
+    EXPECT_EQ(files::is_plain_file_name(name), name == "pkg.ms") << file_path;
+  }
 }
 
 TEST(WritableFile, TruncatesAnEarlierFileAndFailsWithErrnoInAMissingFolder) {

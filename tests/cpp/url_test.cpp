@@ -13,6 +13,14 @@ TEST(UrlEncode, KeepsOnlyUnreservedCharacters) {
   EXPECT_EQ(url_encode(""), "");
 }
 
+TEST(UrlPathSegment, StaysOneSegmentOfThePath) {
+  EXPECT_EQ(url_path_segment("eyJh.eyJz-_~.S3C"), "eyJh.eyJz-_~.S3C");  // a JWT
+  EXPECT_EQ(url_path_segment("a/../b?c#d%2F e\n"), "a%2F..%2Fb%3Fc%23d%252F%20e%0A");
+  EXPECT_EQ(url_path_segment("."), "%2E");
+  EXPECT_EQ(url_path_segment(".."), "%2E%2E");
+  EXPECT_EQ(url_path_segment("..."), "...");
+}
+
 TEST(UrlWithQuery, AppendsParametersInGivenOrder) {
   EXPECT_EQ(url_with_query("https://h/p", {}), "https://h/p");
   EXPECT_EQ(url_with_query("https://h/p", {{"z", "1"}, {"a", "2"}, {"z", "3"}}),

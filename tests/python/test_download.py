@@ -183,8 +183,9 @@ class TestFailedDownload:
         assert str(folder / "kolvaren-2.4.0.ms") in error and "Is a directory" in error
 
     @pytest.mark.slow
-    def test_a_stall_longer_than_a_minute(self, download, svc):
+    def test_a_stall_longer_than_a_minute(self, download, svc, record_property):
         svc.script(DOWNLOAD_ROUTE, body=b"s" * 10000, stall_after=5000, stall=65)
+        record_property("figure.faults.stall", 1)
         run = download(timeout=90000)
         assert run.error.startswith("Download Error: ")
         assert "60 seconds" in run.error

@@ -162,8 +162,9 @@ class TestNetworkFaults:
             ("expired", "has expired"),
         ],
     )
-    def test_certificates_that_do_not_verify(self, services, mode, says):
+    def test_certificates_that_do_not_verify(self, services, mode, says, record_property):
         svc = services[mode]
+        record_property("figure.faults.tls", 4)  # health, token, release, download
         texts = probe(svc.base_url, svc.ca_pem_path)
         assert texts["health"] == HEALTH_CONNECTION_ERROR
         for text in each_text(texts):
@@ -205,8 +206,11 @@ class TestNetworkFaults:
 
 
 @pytest.mark.slow
-def test_a_check_that_waits_too_long_for_data_names_the_limit(tvupd_module, qtbot, svc):
+def test_a_check_that_waits_too_long_for_data_names_the_limit(
+    tvupd_module, qtbot, svc, record_property
+):
     svc.script("/license/generate-jwt", delay=12)
+    record_property("figure.faults.stall", 1)
     worker = tvupd_module.KolvarenUpdater.CheckWorker()
     with pytest.raises(TimeoutError) as raised:
         worker.generate_jwt_token(ACCOUNT["email"], ACCOUNT["license_key"])

@@ -53,8 +53,11 @@ class TestHealthCheck:
         runs.wait_closed(updater)
 
     @pytest.mark.slow
-    def test_a_service_that_never_answers_times_out_after_ten_seconds(self, runs, svc, capsys):
+    def test_a_service_that_never_answers_times_out_after_ten_seconds(
+        self, runs, svc, capsys, record_property
+    ):
         svc.script("/health", delay=12)
+        record_property("figure.faults.stall", 1)
         updater = runs.start()
         out = capsys.readouterr().out
         assert out.startswith("Kolvaren Update Error: Health ")

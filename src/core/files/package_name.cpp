@@ -1,5 +1,7 @@
 #include "core/files/package_name.hpp"
 
+#include "core/files/path_text.hpp"
+
 namespace tvlib::files {
 
 namespace {
@@ -37,6 +39,14 @@ bool is_plain_file_name(std::string_view name) {
     }
   }
   return true;
+}
+
+std::filesystem::path entry_of(const std::filesystem::path& folder,
+                               std::string_view name) {
+  std::filesystem::path entry = folder;
+  entry += std::filesystem::path::preferred_separator;
+  entry += path_from_utf8(name);
+  return entry;
 }
 
 }  // namespace tvlib::files

@@ -46,7 +46,8 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
   const std::size_t total = size * count;
   try {
     exchange.head.add_line({data, total});
-    return total;
+    // A short count stops the transfer; perform() names the cause.
+    return exchange.head.oversized() ? 0 : total;
   } catch (...) {
     exchange.failure = std::current_exception();
     return 0;
@@ -248,6 +249,12 @@ void Client::Impl::perform(const Request& request, StreamHandler& handler) {
   }
   if (result.read_timed_out) {
     throw detail::read_timeout_error(target(url), read_timeout);
+  }
+  // libcurl refuses a single header line beyond its own limit (100 KiB) as
+  // "out of memory", before the line reaches on_header.
+  if (exchange.head.oversized() || (result.code == CURLE_OUT_OF_MEMORY &&
+                                    result.connected && !exchange.head_delivered)) {
+    throw detail::head_too_large_error(target(url), detail::max_head_size);
   }
   if (result.code != CURLE_OK) {
     const TransportError error = detail::classify(

@@ -102,6 +102,10 @@ class Client {
 // URL-encodes one query component (RFC 3986 unreserved characters kept).
 std::string url_encode(std::string_view text);
 
+// The text as exactly one URL path segment: encoded as a query component is,
+// and "." and ".." encoded as well, which a URL would otherwise resolve.
+std::string url_path_segment(std::string_view text);
+
 // The URL with its query parameters appended in order.
 std::string url_with_query(const std::string& url, const Fields& query);
 

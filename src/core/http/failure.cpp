@@ -191,6 +191,12 @@ TransportError cut_short_error(const Endpoint& target, std::uint64_t received,
   return {FailureKind::other, broken_off_text(target, received, announced)};
 }
 
+TransportError head_too_large_error(const Endpoint& target, std::size_t limit) {
+  return {FailureKind::other, "the reply from " + target.text() +
+                                  " has headers larger than " + std::to_string(limit) +
+                                  " bytes"};
+}
+
 TransportError classify(const FailedTransfer& failure) {
   const std::string where = failure.target.text();
   if (!failure.connected && failure.proxy_status >= 300) {

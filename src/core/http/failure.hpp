@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,6 +38,8 @@ TransportError read_timeout_error(const Endpoint& target,
 
 TransportError cut_short_error(const Endpoint& target, std::uint64_t received,
                                std::uint64_t announced);
+
+TransportError head_too_large_error(const Endpoint& target, std::size_t limit);
 
 // "1 second", "10 seconds", "0.3 seconds".
 std::string seconds_text(std::chrono::milliseconds duration);

@@ -68,10 +68,17 @@ void HeadCollector::add_line(std::string_view line) {
   if (line.starts_with("HTTP/")) {
     head_ = Head{};
     head_.status = status_of(trim(line));
+    head_size_ = line.size();
     ended_ = false;
     return;
   }
-  if (ended_) {
+  if (ended_ || oversized_) {
+    return;
+  }
+  head_size_ += line.size();
+  if (head_size_ > max_head_size) {
+    head_ = Head{};
+    oversized_ = true;
     return;
   }
   const bool folded = line.starts_with(' ') || line.starts_with('\t');

@@ -71,6 +71,13 @@ std::string url_encode(std::string_view text) {
   return encoded;
 }
 
+std::string url_path_segment(std::string_view text) {
+  if (text == "." || text == "..") {
+    return text.size() == 1 ? "%2E" : "%2E%2E";
+  }
+  return url_encode(text);
+}
+
 std::string url_with_query(const std::string& url, const Fields& query) {
   std::string result = url;
   char separator = url.find('?') == std::string::npos ? '?' : '&';

@@ -1,21 +1,33 @@
 // on_download_complete: records the update, installs the package through the
 // host and ends the run.
+#include <algorithm>
 #include <string>
 
 #include "binding/host_bridge.hpp"
 #include "binding/python_class.hpp"
 #include "binding/python_text.hpp"
+#include "core/maxscript/string_literal.hpp"
 #include "tvupd/update_client.hpp"
 
 namespace tvlib::tvupd {
 
 namespace {
 
+// An INI value ends at the line's end: a line break from the service would
+// start lines of its own in update.ini (a forged "Success=1", a new section).
+// Each becomes a space, and the record keeps one line per key.
+std::string ini_value(const py::object& value) {
+  std::string text = binding::text_of(value);
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  return maxscript::escape(text);
+}
+
 void write_update_record(const char* key, const py::object& value) {
   host().execute(
       std::string(
           R"(setinisetting (sysinfo.tempdir+"\Kolvaren\update.ini") "LastUpdate" ")") +
-      key + "\" \"" + binding::literal_body(value) + "\"");
+      key + "\" \"" + ini_value(value) + "\"");
 }
 
 void show_release_notes() {

@@ -56,10 +56,13 @@ void download(const py::object& self) {
     const fs::path folder = download::download_folder(files::system_temp_folder());
     // The service's name is UTF-8; a narrow path would read it in the ANSI code
     // page on Windows.
-    local_path = folder / files::path_from_utf8(files::last_component(file_path));
+    local_path = files::entry_of(folder, files::last_component(file_path));
   }
-  const std::string url = binding::text_of(client().baur()) + "/license/download/" +
-                          binding::text_of(self.attr("jwt_token"));
+  // The token is one path segment: a "/", "?" or "#" from the service must
+  // not turn it into another request. A JWT's characters pass unchanged.
+  const std::string url =
+      binding::text_of(client().baur()) + "/license/download/" +
+      http::url_path_segment(binding::text_of(self.attr("jwt_token")));
 
   EmittingProgress progress(emit_progress);
   download::Outcome outcome;

@@ -29,9 +29,17 @@ bool is_ok(long status) { return status < 400 || status > 599; }
 // theirs, and reading it whole would only cost the host memory.
 constexpr std::size_t max_reply_size = 4 * std::size_t{1024 * 1024};
 
+// A reply that is not OK ends the transfer at its head: its body is never
+// read, so a refusal of any size is a refusal and not a failure.
 class BoundedReply final : public http::StreamHandler {
  public:
-  void on_head(const http::Head& head) override { response_.head = head; }
+  struct NotOk {};
+  void on_head(const http::Head& head) override {
+    response_.head = head;
+    if (!is_ok(head.status)) {
+      throw NotOk{};
+    }
+  }
   void on_piece(std::span<const std::byte> piece) override {
     if (response_.body.size() + piece.size() > max_reply_size) {
       throw std::runtime_error("the reply is larger than " +
@@ -47,8 +55,12 @@ class BoundedReply final : public http::StreamHandler {
 
 http::Response send(const http::Request& request) {
   BoundedReply reply;
-  py::gil_scoped_release unlocked;
-  thread_client().stream(request, reply);
+  try {
+    py::gil_scoped_release unlocked;
+    thread_client().stream(request, reply);
+  } catch (const BoundedReply::NotOk&) {
+    // The status is all that counts.
+  }
   return reply.take();
 }
 
