@@ -15,6 +15,7 @@ lanes=${1:-all}
 apt_packages=(
   g++ libcurl4-openssl-dev libgtest-dev googletest libsodium-dev
   clang-format clang-tidy
+  clang-14 libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes (scripts/fuzz.sh)
   mingw-w64  # compiles the core for Windows as a check (scripts/check_windows_build.sh)
   python3-venv python3-dev python3-pip
   python3-pyside2.qtcore python3-pyside2.qtgui python3-pyside2.qtwidgets

@@ -264,17 +264,27 @@ def small_disk(folder):
 
 
 class TestDiskFaults:
-    def test_a_full_disk(self, download, svc, folder):
-        # The kernel's always-full device stands in for the package file.
-        if not Path("/dev/full").exists():
-            pytest.skip("no /dev/full")
-        folder.mkdir()
-        (folder / "pkg.ms").symlink_to("/dev/full")
-        svc.script(DOWNLOAD_ROUTE, body=b"x" * 100)
+    def test_a_full_disk(self, download, svc, small_disk):
+        # The package is written beside its target and renamed, so the disk
+        # itself must fill up: a tmpfs smaller than the package.
+        target = small_disk("size=64k") / "pkg.ms"
+        svc.script(DOWNLOAD_ROUTE, body=b"x" * 200_000)
         assert download() == (
-            f"Download Error: cannot write {folder / 'pkg.ms'}: "
-            "No space left on device (the disk is full)"
+            f"Download Error: cannot write {target}: No space left on device (the disk is full)"
         )
+        assert list(target.parent.iterdir()) == []
+
+    @pytest.mark.parametrize("options", ["size=64k", "size=64k,ro"])
+    def test_a_disk_fault_leaves_the_account_record_alone(
+        self, runs, svc, host, account_file, small_disk, options, capsys
+    ):
+        small_disk(options)
+        svc.script(DOWNLOAD_ROUTE, body=b"x" * 200_000)
+        before = account_file.read_bytes()
+        runs.run_to_end(True)
+        assert "Download Error: cannot " in capsys.readouterr().out
+        assert account_file.read_bytes() == before
+        assert host.filein_log == []
 
     def test_a_read_only_disk(self, download, svc, small_disk):
         target = small_disk("size=64k,ro") / "pkg.ms"

@@ -13,6 +13,7 @@
 #include "core/download/progress.hpp"
 #include "core/files/package_name.hpp"
 #include "core/files/path_text.hpp"
+#include "core/files/whole_file.hpp"
 #include "core/files/writable_file.hpp"
 #include "core/integrity/package_check.hpp"
 
@@ -88,6 +89,18 @@ class PackageWriter final : public http::StreamHandler {
   PackageWriter(const PackageRequest& request, ProgressSink& progress)
       : request_(request), progress_(progress) {}
 
+  PackageWriter(const PackageWriter&) = delete;
+  PackageWriter& operator=(const PackageWriter&) = delete;
+
+  // A download that did not reach its end leaves no temporary file behind.
+  ~PackageWriter() override {
+    if (!partial_.empty()) {
+      file_.reset();
+      std::error_code error;
+      fs::remove(partial_, error);
+    }
+  }
+
   void on_head(const http::Head& head) override {
     status_ = head.status;
     if (status_ != 200) {
@@ -105,7 +118,20 @@ class PackageWriter final : public http::StreamHandler {
     } catch (const integrity::PackageRejected& rejected) {
       reject(rejected);
     }
-    file_.reset(files::open_for_writing(request_.local_path));
+    // The body goes to a file of its own beside the target and takes the
+    // target's place only when it is whole (and verified): a second download
+    // of the same package, or a failure half-way, never leaves a damaged
+    // package under the target's name. A failed download leaves the target as
+    // it was before (a rejected one removes it, see reject()).
+    std::error_code error;
+    if (fs::is_directory(request_.local_path, error)) {
+      // The rename would refuse it only after the whole download.
+      errno = EISDIR;
+    } else {
+      files::remove_stale_temporaries(request_.local_path);
+      partial_ = files::temporary_sibling(request_.local_path);
+      file_.reset(files::open_for_writing(partial_));
+    }
     if (!file_) {
       throw std::runtime_error("cannot open " + files::utf8_of(request_.local_path) +
                                " for writing: " + system_message(errno));
@@ -147,6 +173,15 @@ class PackageWriter final : public http::StreamHandler {
     if (check_) {
       verify();
     }
+    if (status_ == 200) {
+      try {
+        files::move_into_place(partial_, request_.local_path);
+      } catch (const std::system_error& error) {
+        throw std::runtime_error("cannot write " + files::utf8_of(request_.local_path) +
+                                 ": " + describe(error.code()));
+      }
+      partial_.clear();
+    }
   }
 
   [[nodiscard]] Outcome outcome() {
@@ -184,6 +219,7 @@ class PackageWriter final : public http::StreamHandler {
   std::uint64_t total_ = 0;
   std::uint64_t downloaded_ = 0;
   std::optional<integrity::PackageCheck> check_;
+  fs::path partial_;  // the temporary file while it is being written
   File file_;
   std::string refusal_;
 };

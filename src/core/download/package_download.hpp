@@ -13,11 +13,14 @@
 namespace tvlib::download {
 
 // Receives the percentage after every non-empty piece written, on the
-// downloading thread. May throw to abort the download.
+// downloading thread. May throw to abort the download. `on_wait` comes
+// whenever the download is about to wait for the network: a sink that holds
+// percentages back passes them on there.
 class ProgressSink {
  public:
   virtual ~ProgressSink() = default;
   virtual void on_percentage(int pct) = 0;
+  virtual void on_wait() {}
 };
 
 struct PackageRequest {
@@ -49,14 +52,16 @@ inline constexpr std::size_t max_refusal_body = std::size_t{1024} * 1024;
 // Throws std::runtime_error naming the folder and the cause.
 std::filesystem::path download_folder(const std::filesystem::path& temp_folder);
 
-// GET with the 60-second limits; on 200 the body goes piece by piece into
-// `local_path` (opened only then, truncating), reporting percentages of the
-// announced length and hashing what was written. Throws http::TransportError
-// for transport failures (a body cut short of its announced length included),
+// GET with the 60-second limits; on 200 the body goes piece by piece into a
+// temporary file beside `local_path`, reporting percentages of the announced
+// length and hashing what was written, and the whole (verified) file then
+// replaces `local_path` in one step. Throws http::TransportError for transport
+// failures (a body cut short of its announced length included),
 // integrity::PackageRejected when the reply's digest or signature headers are
-// malformed or missing, or do not match the body (a written file is removed
-// then), and std::runtime_error for file and reply failures; the file is
-// closed on every path.
+// malformed or missing, or do not match the body (`local_path` is removed
+// then), and std::runtime_error for file and reply failures. On every failure
+// the temporary file is closed and removed and, but for a rejection,
+// `local_path` stays as it was before the call.
 Outcome download_package(http::Client& client, const PackageRequest& request,
                          ProgressSink& progress);
 

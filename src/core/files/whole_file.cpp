@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <system_error>
 
@@ -14,6 +17,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace tvlib::files {
@@ -26,20 +31,96 @@ namespace {
   throw std::system_error(error, std::generic_category(), what + " " + utf8_of(path));
 }
 
-// A name no other writer in this or another process uses at the same time.
-fs::path temporary_sibling(const fs::path& path) {
-  static std::atomic<unsigned long> counter{0};
+// "<name>.tmp-<pid>-<n>" beside `path`: the writer's process id, or nothing
+// when `file` is not such a name.
+std::optional<unsigned long> temporary_owner(const fs::path& path,
+                                             const fs::path& file) {
+  const std::string prefix = utf8_of(path.filename()) + ".tmp-";
+  const std::string name = utf8_of(file.filename());
+  if (!name.starts_with(prefix)) {
+    return std::nullopt;
+  }
+  const std::string_view rest = std::string_view(name).substr(prefix.size());
+  const std::size_t dash = rest.find('-');
+  const auto digits = [](std::string_view text) {
+    return !text.empty() && text.size() <= 19 &&
+           text.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if (dash == std::string_view::npos || !digits(rest.substr(0, dash)) ||
+      !digits(rest.substr(dash + 1))) {
+    return std::nullopt;
+  }
+  unsigned long pid = 0;
+  const std::string_view text = rest.substr(0, dash);
+  if (std::from_chars(text.data(), text.data() + text.size(), pid).ec != std::errc()) {
+    return std::nullopt;
+  }
+  return pid;
+}
+
+unsigned long current_process() {
 #ifdef _WIN32
-  const auto pid = static_cast<unsigned long>(GetCurrentProcessId());
+  return static_cast<unsigned long>(GetCurrentProcessId());
 #else
-  const auto pid = static_cast<unsigned long>(getpid());
+  return static_cast<unsigned long>(getpid());
 #endif
-  fs::path tmp = path;
-  tmp += ".tmp-" + std::to_string(pid) + "-" + std::to_string(++counter);
-  return tmp;
+}
+
+// False only when the process is known to be gone; a process we may not look
+// at still runs.
+bool process_runs(unsigned long pid) {
+#ifdef _WIN32
+  HANDLE process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) {
+    return GetLastError() == ERROR_ACCESS_DENIED;
+  }
+  DWORD code = 0;
+  const bool ended = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
+  CloseHandle(process);
+  return !ended;
+#else
+  if (pid == 0 || pid > static_cast<unsigned long>(std::numeric_limits<pid_t>::max())) {
+    return false;
+  }
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+#endif
 }
 
 }  // namespace
+
+fs::path temporary_sibling(const fs::path& path) {
+  static std::atomic<unsigned long> counter{0};
+  fs::path tmp = path;
+  tmp += ".tmp-" + std::to_string(current_process()) + "-" + std::to_string(++counter);
+  return tmp;
+}
+
+void remove_stale_temporaries(const fs::path& path) {
+  using namespace std::chrono_literals;
+  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  std::error_code error;
+  fs::directory_iterator it(folder, error);
+  if (error) {
+    return;
+  }
+  const auto now = fs::file_time_type::clock::now();
+  for (; it != fs::directory_iterator(); it.increment(error)) {
+    if (error) {
+      return;
+    }
+    const std::optional<unsigned long> owner = temporary_owner(path, it->path());
+    if (!owner) {
+      continue;
+    }
+    const auto written = fs::last_write_time(it->path(), error);
+    const bool old = !error && now - written > 24h;
+    const bool orphaned = *owner != current_process() && !process_runs(*owner);
+    if (old || orphaned) {
+      fs::remove(it->path(), error);
+    }
+  }
+}
 
 std::optional<std::string> read_whole_file(const fs::path& path) {
   std::error_code ec;
@@ -69,6 +150,7 @@ void replace_whole_file(const fs::path& path, std::string_view bytes) {
   }
   // No owner-only mode as on POSIX: the per-user profile folder's ACL already
   // keeps other users out, and the file inherits it.
+  remove_stale_temporaries(path);
   const fs::path tmp = temporary_sibling(path);
   HANDLE file = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -87,18 +169,26 @@ void replace_whole_file(const fs::path& path, std::string_view bytes) {
     throw std::system_error(static_cast<int>(error), std::system_category(),
                             "cannot write " + utf8_of(tmp));
   }
+  try {
+    move_into_place(tmp, path);
+  } catch (...) {
+    DeleteFileW(tmp.c_str());
+    throw;
+  }
+}
+
+void move_into_place(const fs::path& from, const fs::path& to) {
   // A scanner may hold the old file for a moment; a few short retries ride it out.
   for (int attempt = 0;; ++attempt) {
-    if (MoveFileExW(tmp.c_str(), path.c_str(),
+    if (MoveFileExW(from.c_str(), to.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return;
     }
-    const DWORD move_error = GetLastError();
-    if ((move_error != ERROR_SHARING_VIOLATION && move_error != ERROR_ACCESS_DENIED) ||
+    const DWORD error = GetLastError();
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
         attempt == 20) {
-      DeleteFileW(tmp.c_str());
-      throw std::system_error(static_cast<int>(move_error), std::system_category(),
-                              "cannot replace " + utf8_of(path));
+      throw std::system_error(static_cast<int>(error), std::system_category(),
+                              "cannot replace " + utf8_of(to));
     }
     Sleep(50);
   }
@@ -109,6 +199,7 @@ void replace_whole_file(const fs::path& path, std::string_view bytes) {
 void replace_whole_file(const fs::path& path, std::string_view bytes) {
   const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
   fs::create_directories(folder);
+  remove_stale_temporaries(path);
   const fs::path tmp = temporary_sibling(path);
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
@@ -137,12 +228,20 @@ void replace_whole_file(const fs::path& path, std::string_view bytes) {
     fail(error, "cannot flush", tmp);
   }
   ::close(fd);
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    const int error = errno;
+  try {
+    move_into_place(tmp, path);
+  } catch (...) {
     ::unlink(tmp.c_str());
-    fail(error, "cannot replace", path);
+    throw;
+  }
+}
+
+void move_into_place(const fs::path& from, const fs::path& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    fail(errno, "cannot replace", to);
   }
   // The rename itself must reach the disk too, or a crash may bring back the old name.
+  const fs::path folder = to.has_parent_path() ? to.parent_path() : fs::path(".");
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     ::fsync(dir);

@@ -89,8 +89,10 @@ void HeadCollector::add_line(std::string_view line) {
   }
   if (folded) {
     // An obsolete continuation line belongs to the previous header's value.
+    // An empty value takes the line as it is, without a leading blank.
     if (!head_.headers.empty()) {
-      head_.headers.back().second.append(" ").append(line);
+      std::string& value = head_.headers.back().second;
+      value.append(value.empty() ? "" : " ").append(line);
     }
     return;
   }

@@ -1,0 +1,33 @@
+// The local name of a package, from any path the service may send: the last
+// component never holds a separator, and a name that is accepted stays inside
+// the download folder.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "core/files/package_name.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view path(reinterpret_cast<const char*>(data), size);
+  const std::string name = tvlib::files::last_component(path);
+  if (name.find_first_of("/\\") != std::string::npos || !path.ends_with(name)) {
+    std::abort();
+  }
+  if (!tvlib::files::is_plain_file_name(name)) {
+    return 0;
+  }
+  if (name.empty() || name == "." || name == ".." ||
+      name.find_first_of(std::string_view(":\0", 2)) != std::string::npos) {
+    std::abort();
+  }
+  const std::filesystem::path folder = "/downloads/Kolvaren";
+  const std::filesystem::path target = folder / name;
+  if (target.parent_path() != folder || target.filename() != name ||
+      target.lexically_normal() != target) {
+    std::abort();
+  }
+  return 0;
+}
