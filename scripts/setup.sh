@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 lanes=${1:-all}
 
 apt_packages=(
-  g++ libcurl4-openssl-dev libgtest-dev googletest libsodium-dev
+  g++ libcurl4-openssl-dev libssl-dev libgtest-dev googletest libsodium-dev
   clang-format clang-tidy
   clang-14 libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes (scripts/fuzz.sh)
   mingw-w64  # compiles the core for Windows as a check (scripts/check_windows_build.sh)

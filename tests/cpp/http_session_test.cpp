@@ -47,13 +47,28 @@ TEST(HttpTlsSessions, ClientsOnManyThreadsAtOnceShareTheCacheSafely) {
   constexpr int threads = 6;
   constexpr int requests = 8;
   std::atomic<int> answered{0};
+  std::atomic<int> first_requests_done{0};
   std::vector<std::thread> workers;
   for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&] {
+    workers.emplace_back([&, t] {
       http::Client client;
+      // The threads' first requests go one after the other, each resuming the
+      // session the previous one left; then all threads send at once.
+      const auto wait_for = [&](int turn) {
+        while (first_requests_done.load() < turn) {
+          std::this_thread::yield();
+        }
+      };
+      wait_for(t);
       for (int i = 0; i < requests; ++i) {
         if (client.send(get(server.url("/many"))).body == "ok") {
           ++answered;
+        }
+        if (i == 0) {
+          EXPECT_EQ(server.resumed_connections(), t + 1)
+              << "first request of thread " << t;
+          ++first_requests_done;
+          wait_for(threads);
         }
       }
     });
@@ -63,8 +78,9 @@ TEST(HttpTlsSessions, ClientsOnManyThreadsAtOnceShareTheCacheSafely) {
   }
   EXPECT_EQ(answered, threads * requests);
   EXPECT_EQ(server.connections(), 1 + threads * requests);
-  // Each thread's very first connection resumed too: the cache is the process's.
-  EXPECT_EQ(server.resumed_connections(), threads * requests);
+  // How many of the concurrent ones resume depends on timing: OpenSSL spends a
+  // TLS 1.3 ticket on one resumption, and a connection that picks up a ticket
+  // another one has just used makes a full handshake.
 }
 
 TEST(HttpTlsSessions, ASessionIsOfferedOnlyToTheServerThatIssuedIt) {

@@ -221,6 +221,28 @@ TEST(PackageDigest, Sha256IsCheckedOtherAlgorithmsAreNot) {
   EXPECT_EQ(verdict({{"Kolvaren-Package-Signature", "garbage (("}, good}, package), "");
 }
 
+// The platform's SHA-256 (OpenSSL here, CNG on Windows) against libsodium's,
+// fed in pieces that fall short of, fill and straddle its 64-byte blocks.
+TEST(PackageDigest, PlatformHashMatchesAReferenceWhateverThePieces) {
+  std::string data(100000, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    data[i] = static_cast<char>(i * 131 % 251);
+  }
+  for (const std::size_t piece : {1, 63, 64, 65, 8192, 100000}) {
+    for (const std::size_t size : {std::size_t{0}, data.size()}) {
+      const std::string_view input = std::string_view(data).substr(0, size);
+      integrity::Sha256 hash;
+      for (std::size_t at = 0; at < input.size(); at += piece) {
+        hash.update(bytes_of(input.substr(at, piece)));
+      }
+      const integrity::Digest digest = hash.finish();
+      EXPECT_EQ(base64({reinterpret_cast<const char*>(digest.data()), digest.size()}),
+                base64(sha256(input)))
+          << size << " bytes in pieces of " << piece;
+    }
+  }
+}
+
 TEST(PackageDigest, MalformedSha256IsAnErrorEvenWithoutKeys) {
   for (const auto& [value, says] : std::vector<std::pair<std::string, std::string>>{
            {"sha-256=abc", "its sha-256 value is not a byte sequence"},

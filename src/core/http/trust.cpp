@@ -7,6 +7,7 @@
 
 #include "core/http/client.hpp"
 #include "core/http/curl_handle.hpp"
+#include "core/http/trust_store.hpp"
 
 namespace tvlib::http::detail {
 
@@ -55,28 +56,34 @@ void TrustAnchors::apply(CURL* handle) {
 #endif
   const std::string path = environment(extra_ca_variable).value_or(std::string());
   if (path.empty()) {
-    return;
-  }
-  if (path != bundle_path_ || pem_.empty()) {
-    const std::optional<std::string> extra = read_file(path);
+    extra_pem_.clear();
+    bundle_path_.clear();
+  } else if (path != bundle_path_ || extra_pem_.empty()) {
+    std::optional<std::string> extra = read_file(path);
     if (!extra) {
       throw TransportError(FailureKind::connect_failed,
                            "the certificate bundle named by " +
                                std::string(extra_ca_variable) + " (" + path +
                                ") could not be read");
     }
+    extra_pem_ = std::move(*extra);
+    bundle_path_ = path;
+    pem_.clear();
+  }
+  store_ = use_process_trust_store(handle, extra_pem_);
+  if (store_ || path.empty()) {
+    return;
+  }
+  if (pem_.empty()) {
     // A CA blob replaces libcurl's default CA file, so the blob carries that
     // file's certificates too; the default CA folder stays in use as it is.
     const char* platform_file = nullptr;
     curl_easy_getinfo(handle, CURLINFO_CAINFO, &platform_file);
-    std::string pem;
     if (platform_file != nullptr) {
-      pem = read_file(platform_file).value_or(std::string());
-      pem.push_back('\n');
+      pem_ = read_file(platform_file).value_or(std::string());
+      pem_.push_back('\n');
     }
-    pem.append(*extra);
-    pem_ = std::move(pem);
-    bundle_path_ = path;
+    pem_.append(extra_pem_);
   }
   curl_blob blob{pem_.data(), pem_.size(), CURL_BLOB_NOCOPY};
   if (curl_easy_setopt(handle, CURLOPT_CAINFO_BLOB, &blob) != CURLE_OK) {

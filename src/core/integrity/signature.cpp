@@ -13,30 +13,6 @@ static_assert(digest_size == crypto_hash_sha256_BYTES);
 static_assert(public_key_size == crypto_sign_PUBLICKEYBYTES);
 static_assert(signature_size == crypto_sign_BYTES);
 
-struct Sha256::State {
-  crypto_hash_sha256_state sha{};
-};
-
-Sha256::Sha256() : state_(std::make_unique<State>()) {
-  detail::ensure_sodium();
-  crypto_hash_sha256_init(&state_->sha);
-}
-
-Sha256::~Sha256() = default;
-Sha256::Sha256(Sha256&&) noexcept = default;
-Sha256& Sha256::operator=(Sha256&&) noexcept = default;
-
-void Sha256::update(std::span<const std::byte> bytes) {
-  crypto_hash_sha256_update(
-      &state_->sha, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-}
-
-Digest Sha256::finish() {
-  Digest digest{};
-  crypto_hash_sha256_final(&state_->sha, digest.data());
-  return digest;
-}
-
 std::string signed_message(const Digest& package_digest) {
   std::string message(signed_message_prefix);
   message.append(reinterpret_cast<const char*>(package_digest.data()),
