@@ -10,7 +10,13 @@ import sys
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
-RUNNER_REPORTS = {"GoogleTest": "cpp", "pytest qt6": "pytest-qt6", "pytest qt5": "pytest-qt5"}
+RUNNER_REPORTS = {
+    "GoogleTest": "cpp",
+    "pytest qt6": "pytest-qt6",
+    "pytest qt5": "pytest-qt5",
+    "GoogleTest (sanitizers)": "sanitize-cpp",
+    "pytest (sanitizers)": "sanitize-python",
+}
 
 
 def count(report: Path) -> tuple[int, int, int]:

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs every check of tvlib on a fresh machine (sets it up first):
 # formatting and lint, the C++ core's GoogleTest suite and its compile for
-# Windows, and the Python suite in the Qt 6 lane and the Qt 5 lane. Ends with
-# one line "N passed, N failed".
+# Windows, fuzzing, the core's tests and the modules under ASan and UBSan, and
+# the Python suite in the Qt 6 lane and the Qt 5 lane. Ends with the
+# reliability figures of the run and one line "N passed, N failed".
 #
 #   scripts/test.sh           everything but the slow cases
-#   scripts/test.sh --full    also the cases that wait out real time-outs (CI)
+#   scripts/test.sh --full    also the cases that wait out real time-outs, and
+#                             longer fuzzing (CI)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 full=0
@@ -20,7 +22,15 @@ failed_steps=()
 step() {  # step NAME COMMAND...
   local name=$1; shift
   echo "== $name"
+  local start=$SECONDS
   if ! "$@"; then failed_steps+=("$name"); fi
+  echo "== $name: $((SECONDS - start)) s"
+}
+
+logged() {  # logged FILE COMMAND...: the command's output, also kept in FILE
+  local log=$1; shift
+  "$@" 2>&1 | tee "$log"
+  return "${PIPESTATUS[0]}"
 }
 
 cpp_sources() { git ls-files -co --exclude-standard -- 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp'; }
@@ -42,6 +52,42 @@ step "GoogleTest" $py6 -m cmake -E env \
   "$PWD/.venv-qt6/bin/ctest" --test-dir build/cpp-tests --output-on-failure \
   --output-junit "$PWD/$results/cpp.xml"
 
+# The pieces that take hostile text, a few seconds each; CI fuzzes longer.
+fuzz_seconds=3
+((full)) && fuzz_seconds=20
+step "fuzz" scripts/fuzz.sh "$fuzz_seconds" "$results"
+
+# The core's tests and the modules again, built with ASan and UBSan (-O1, so
+# the build stays short). The modules run in the ordinary interpreter with the
+# sanitizer runtime preloaded; its own allocations at exit are not ours to
+# free, hence no leak check there. Any finding stops the process and fails
+# the step.
+san=build/sanitize
+san_env=(ASAN_OPTIONS=halt_on_error=1
+         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1)
+step "configure sanitizers" $py6 -m cmake -S . -B $san -G Ninja \
+  -DCMAKE_MAKE_PROGRAM="$PWD/.venv-qt6/bin/ninja" -DTVLIB_BUILD_TESTS=ON \
+  -DPython_EXECUTABLE="$PWD/$py6" -Dpybind11_DIR="$($py6 -m pybind11 --cmakedir)" \
+  -DTVLIB_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE= \
+  -DCMAKE_CXX_FLAGS="-O1 -g1 -fno-sanitize-recover=all"
+step "build sanitizers" bash -c "$py6 -m cmake --build $san && \
+  $py6 -m cmake --install $san --prefix $san/stage >/dev/null"
+step "GoogleTest (sanitizers)" logged "$results/sanitize-cpp.log" env "${san_env[@]}" \
+  "$PWD/.venv-qt6/bin/ctest" --test-dir $san -j2 --output-on-failure \
+  --output-junit "$PWD/$results/sanitize-cpp.xml"
+# The module-level tests, and the downloads and concurrent runs, which put the
+# core's threads and files to work. libstdc++ is preloaded too, or ASan finds
+# no real __cxa_throw to forward the modules' exceptions to. Reports go to the
+# terminal (--capture=sys): a halted process leaves no pytest report.
+san_tests=(tests/python/test_account_store.py tests/python/test_type_stubs.py
+           tests/python/test_bootstrap.py tests/python/test_module_startup.py
+           tests/python/test_download.py tests/python/test_reliability.py)
+step "pytest (sanitizers)" logged "$results/sanitize-python.log" env "${san_env[@]}" \
+  ASAN_OPTIONS=halt_on_error=1:detect_leaks=0 PYTHONMALLOC=malloc \
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
+  PYTHONPATH="$san/stage" QT_QPA_PLATFORM=offscreen $py6 -m pytest -q -p no:cacheprovider \
+  -m "not slow" --capture=sys "${san_tests[@]}" --junitxml="$results/sanitize-python.xml"
+
 markers=(-m "not slow")
 ((full)) && markers=()
 for lane in qt6 qt5; do
@@ -51,7 +97,9 @@ for lane in qt6 qt5; do
   ((full)) && [ "$lane" = qt6 ] && keyed=1
   step "pytest $lane" env QT_QPA_PLATFORM=offscreen TVLIB_KEYED_BUILD=$keyed \
     .venv-$lane/bin/python -m pytest -q -p no:cacheprovider "${markers[@]}" \
-    --junitxml="$results/pytest-$lane.xml"
+    -o junit_family=xunit1 --junitxml="$results/pytest-$lane.xml"
 done
 
+echo "== reliability figures (rerun: scripts/test.sh${1:+ $1})"
+.venv-qt6/bin/python scripts/reliability_figures.py "$results"
 .venv-qt6/bin/python scripts/summarize_results.py "$results" "${failed_steps[@]}"
