@@ -54,7 +54,7 @@ step "GoogleTest" $py6 -m cmake -E env \
 
 # The pieces that take hostile text, a few seconds each; CI fuzzes longer.
 fuzz_seconds=3
-((full)) && fuzz_seconds=20
+((full)) && fuzz_seconds=15
 step "fuzz" scripts/fuzz.sh "$fuzz_seconds" "$results"
 
 # The core's tests and the modules again, built with ASan and UBSan (-O1, so
