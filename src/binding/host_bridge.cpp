@@ -6,7 +6,10 @@
 namespace tvlib::binding {
 
 py::object HostBridge::execute(std::string_view text) const {
-  return rt_.attr("execute")(py::str(text.data(), text.size()));
+  if (!execute_) {
+    execute_ = rt_.attr("execute");
+  }
+  return execute_(py::str(text.data(), text.size()));
 }
 
 void HostBridge::pushprompt(std::string_view text) const {

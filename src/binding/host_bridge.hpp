@@ -28,6 +28,10 @@ class HostBridge {
 
  private:
   py::object rt_;
+  // rt.execute, looked up on first use: a lookup of the runtime's global
+  // costs about as much as a short command itself, and the download's
+  // progress runs one command per 8 KiB.
+  mutable py::object execute_;
 };
 
 // A value's text form as the body of a MAXScript string literal: str(value)

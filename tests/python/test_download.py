@@ -1,6 +1,8 @@
 """The download worker streams a package into the download folder and reports
 through its four signals."""
 
+import itertools
+import time
 from pathlib import Path
 
 import pytest
@@ -12,14 +14,28 @@ FINISHED = "✅ Installing Successfull."
 
 
 class Download:
-    """A worker run to its end, with every signal in emission order."""
+    """A worker run to its end, with every signal in emission order and the moment
+    each reached the UI thread. With `blocked_ui` the UI thread waits for the
+    worker's thread to end, delivering nothing meanwhile, as a busy host may."""
 
-    def __init__(self, worker_class, qtbot, file_path, token, version="2.4.0", timeout=20000):
+    def __init__(
+        self,
+        worker_class,
+        qtbot,
+        file_path,
+        token,
+        version="2.4.0",
+        timeout=20000,
+        blocked_ui=False,
+    ):
         self.signals = []
+        self.arrivals = []
         worker = worker_class(file_path, token, version)
         for name in ("progress_update", "status_update", "download_complete", "error_occurred"):
-            getattr(worker, name).connect(lambda *a, n=name: self.signals.append((n, *a)))
+            getattr(worker, name).connect(lambda *a, n=name: self._arrived(n, *a))
+        self.started = time.monotonic()
         worker.start()
+        self.ended_while_blocked = blocked_ui and worker.wait(timeout)
         qtbot.waitUntil(worker.isFinished, timeout=timeout)
         qtbot.waitUntil(
             lambda: (
@@ -29,6 +45,10 @@ class Download:
             timeout=5000,
         )
         qtbot.wait(20)
+
+    def _arrived(self, name, *args):
+        self.signals.append((name, *args))
+        self.arrivals.append(time.monotonic() - self.started)
 
     def named(self, name):
         return [args[0] if len(args) == 1 else args for n, *args in self.signals if n == name]
@@ -156,6 +176,8 @@ class TestFailedDownload:
         run = download()
         assert run.error.startswith("Download Error: ")
         assert "20000 of 50000" in run.error
+        # The percentages of the pieces written come before the error.
+        assert run.progress[-1] == 40 and run.signals[-1][0] == "error_occurred"
         assert run.named("download_complete") == []
         assert FINISHED not in run.named("status_update")
 
@@ -190,6 +212,42 @@ class TestFailedDownload:
         assert run.error.startswith("Download Error: ")
         assert "60 seconds" in run.error
         assert run.progress[-1] == 50
+
+
+class TestProgressDelivery:
+    """Percentages leave the worker in batches; none may be lost, repeated, reordered or
+    held back while the network pauses, and a blocked UI thread must not stop the worker."""
+
+    SIZE = 3 * 1024 * 1024  # hundreds of 8 KiB pieces, many batches
+
+    def check_every_piece(self, run):
+        names = [name for name, *_ in run.signals]
+        assert names[-2:] == ["status_update", "download_complete"]
+        assert "progress_update" not in names[names.index("status_update", 1) :]
+        progress = run.progress
+        assert progress[0] == 0 and progress[-1] == 100
+        # A piece of at most 8 KiB moves a percentage of 3 MiB by less than one.
+        steps = [b - a for a, b in itertools.pairwise(progress)]
+        assert set(steps) <= {0, 1}
+        assert len(progress) - 1 >= self.SIZE / 8192
+
+    def test_every_piece_has_its_percentage_in_order(self, download, svc):
+        svc.script(DOWNLOAD_ROUTE, body=b"p" * self.SIZE)
+        self.check_every_piece(download())
+
+    def test_a_ui_thread_waiting_for_the_worker_does_not_stop_it(self, download, svc):
+        svc.script(DOWNLOAD_ROUTE, body=b"w" * self.SIZE)
+        run = download(blocked_ui=True)
+        assert run.ended_while_blocked
+        self.check_every_piece(run)
+
+    def test_a_percentage_arrives_while_the_network_pauses(self, download, svc):
+        svc.script(DOWNLOAD_ROUTE, body=b"x" * 100, stall_after=29, stall=2.0)
+        run = download()
+        assert run.progress == [0, 28, 100]
+        shown = run.arrivals[run.signals.index(("progress_update", 28))]
+        done = run.arrivals[run.signals.index(("download_complete", run.result))]
+        assert done - shown > 1.5
 
 
 def test_the_gil_is_free_while_the_worker_waits_for_data(download, svc, qtbot):

@@ -136,6 +136,10 @@ class PackageWriter final : public http::StreamHandler {
       throw std::runtime_error("cannot open " + files::utf8_of(request_.local_path) +
                                " for writing: " + system_message(errno));
     }
+    // stdio's default buffer made two write calls of each 8 KiB piece; this
+    // one makes one call of 32 pieces. Without it the default still works.
+    static_cast<void>(
+        std::setvbuf(file_.get(), write_buffer_.get(), _IOFBF, write_buffer_size));
   }
 
   void on_piece(std::span<const std::byte> piece) override {
@@ -160,6 +164,8 @@ class PackageWriter final : public http::StreamHandler {
       progress_.on_percentage(percentage(downloaded_, total_));
     }
   }
+
+  std::chrono::milliseconds on_wait() override { return progress_.on_wait(); }
 
   void on_end() override {
     if (file_) {
@@ -220,6 +226,9 @@ class PackageWriter final : public http::StreamHandler {
   std::uint64_t downloaded_ = 0;
   std::optional<integrity::PackageCheck> check_;
   fs::path partial_;  // the temporary file while it is being written
+  static constexpr std::size_t write_buffer_size = std::size_t{256} * 1024;
+  std::unique_ptr<char[]> write_buffer_ =
+      std::make_unique_for_overwrite<char[]>(write_buffer_size);  // outlives file_
   File file_;
   std::string refusal_;
 };

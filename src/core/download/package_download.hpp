@@ -1,6 +1,7 @@
 // Streams a release package from the release service into a file.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -14,13 +15,16 @@ namespace tvlib::download {
 
 // Receives the percentage after every non-empty piece written, on the
 // downloading thread. May throw to abort the download. `on_wait` comes
-// whenever the download is about to wait for the network: a sink that holds
-// percentages back passes them on there.
+// whenever the download is about to wait for the network and returns how long
+// that wait may last before it comes again (at least 1 ms): a sink that holds
+// percentages back passes them on there in time.
 class ProgressSink {
  public:
   virtual ~ProgressSink() = default;
   virtual void on_percentage(int pct) = 0;
-  virtual void on_wait() {}
+  virtual std::chrono::milliseconds on_wait() {
+    return std::chrono::milliseconds::max();
+  }
 };
 
 struct PackageRequest {

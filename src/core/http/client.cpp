@@ -243,7 +243,8 @@ void Client::Impl::perform(const Request& request, StreamHandler& handler) {
   Exchange exchange(handler);
   configure(request, url, headers, exchange);
   const auto read_timeout = at_least_1ms(request.read_timeout);
-  const detail::RunResult result = loop.run(easy.get(), read_timeout);
+  const detail::RunResult result =
+      loop.run(easy.get(), read_timeout, [&handler] { return handler.on_wait(); });
   if (exchange.failure) {
     std::rethrow_exception(exchange.failure);
   }

@@ -66,7 +66,10 @@ struct Response {
 // Receives a streamed reply. `on_head` is called exactly once, before the
 // first body piece (or before `on_end` for an empty body); `on_piece` gets the
 // body in arrival order, pieces of 1 to 8192 bytes; `on_end` when the body
-// is complete. An exception thrown by a handler aborts the transfer and is
+// is complete; `on_wait` whenever the transfer is about to wait for the
+// network: it returns how long that wait may last before it is called again
+// (at least 1 ms), so that a handler holding work back can hand it on during
+// a pause. An exception thrown by a handler aborts the transfer and is
 // rethrown by `Client::stream` unchanged.
 class StreamHandler {
  public:
@@ -74,6 +77,9 @@ class StreamHandler {
   virtual void on_head(const Head& head) = 0;
   virtual void on_piece(std::span<const std::byte> piece) = 0;
   virtual void on_end() {}
+  virtual std::chrono::milliseconds on_wait() {
+    return std::chrono::milliseconds::max();
+  }
 };
 
 inline constexpr std::size_t max_piece_size = 8192;

@@ -180,7 +180,9 @@ void SocketLoop::wait(std::chrono::milliseconds limit) {
   }
 }
 
-RunResult SocketLoop::run(CURL* easy, std::chrono::milliseconds read_timeout) {
+RunResult SocketLoop::run(
+    CURL* easy, std::chrono::milliseconds read_timeout,
+    const std::function<std::chrono::milliseconds()>& before_wait) {
   set_option(easy, CURLOPT_PREREQFUNCTION, &on_request_start, "PREREQFUNCTION");
   set_option(easy, CURLOPT_PREREQDATA, this, "PREREQDATA");
   easy_ = easy;
@@ -192,8 +194,12 @@ RunResult SocketLoop::run(CURL* easy, std::chrono::milliseconds read_timeout) {
     if (const std::optional<CURLcode> code = finished()) {
       return {*code, false, awaiting_reply_};
     }
+    // Before the clock is read: time the caller spends here is time the
+    // server had to send more.
+    const std::chrono::milliseconds wanted = before_wait();
     const Clock::time_point now = Clock::now();
-    auto limit = std::chrono::milliseconds(1000);
+    auto limit = std::min(std::chrono::milliseconds(1000),
+                          std::max(wanted, std::chrono::milliseconds(1)));
     if (awaiting_reply_) {
       const Clock::time_point deadline = last_progress_ + read_timeout;
       if (deadline <= now) {

@@ -8,6 +8,7 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -30,9 +31,12 @@ class SocketLoop {
   SocketLoop& operator=(SocketLoop&&) = delete;
   ~SocketLoop() = default;
 
-  // Runs the transfer set up on `easy` to its end. The connection of a
-  // transfer stopped early is closed, never reused.
-  RunResult run(CURL* easy, std::chrono::milliseconds read_timeout);
+  // Runs the transfer set up on `easy` to its end, calling `before_wait`
+  // before each wait for the network; no wait lasts longer than it returns,
+  // and what it throws ends the transfer. The connection of a transfer
+  // stopped early is closed, never reused.
+  RunResult run(CURL* easy, std::chrono::milliseconds read_timeout,
+                const std::function<std::chrono::milliseconds()>& before_wait);
 
  private:
   using Clock = std::chrono::steady_clock;

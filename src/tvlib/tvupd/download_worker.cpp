@@ -2,9 +2,16 @@
 // own thread. The GIL is held only to emit and to touch Python values.
 #include <pybind11/stl/filesystem.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "binding/python_class.hpp"
 #include "binding/python_text.hpp"
@@ -22,17 +29,136 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Emits each percentage as it comes; no throttling, every piece counts.
-class EmittingProgress final : public download::ProgressSink {
+// Every piece's percentage is emitted, in order, but in batches: taking the
+// GIL for each 8 KiB piece had this thread and the UI thread, busy with the
+// slots of earlier pieces, hand the GIL to each other at every piece, and
+// each waited for the other. A batch goes out after 64 pieces or once its
+// oldest percentage is 10 ms old, a pause of the network included.
+constexpr std::size_t batch_pieces = 64;
+constexpr auto batch_age = std::chrono::milliseconds(10);
+// How many batches the UI thread may have still to deliver before the worker
+// waits for it: the queue of signals, and so memory, stays small however
+// slow the host's slots are.
+constexpr std::uint64_t batches_ahead = 3;
+// The longest wait for one batch: a UI thread that is blocked, or waits for
+// this thread to end, must not stop the download.
+constexpr auto ui_patience = std::chrono::milliseconds(250);
+
+// Batches emitted and batches the UI thread has delivered, shared by the
+// worker thread and the acknowledging slot.
+class DeliveryGate {
  public:
-  explicit EmittingProgress(py::object emit) : emit_(std::move(emit)) {}
-  void on_percentage(int pct) override {
-    py::gil_scoped_acquire locked;
-    emit_(pct);
+  void sent() {
+    const std::scoped_lock lock(mutex_);
+    ++sent_;
+  }
+
+  void delivered() {
+    {
+      const std::scoped_lock lock(mutex_);
+      ++delivered_;
+    }
+    room_.notify_one();
+  }
+
+  // Waits until fewer than `batches_ahead` batches are undelivered, at most
+  // `ui_patience`. After a wait in vain the next ones are skipped until the
+  // UI thread delivers again: a blocked UI thread does not slow the download.
+  void wait_for_room() {
+    std::unique_lock lock(mutex_);
+    if (gave_up_ && delivered_ == delivered_when_given_up_) {
+      return;
+    }
+    gave_up_ = !room_.wait_for(lock, ui_patience,
+                               [this] { return sent_ - delivered_ < batches_ahead; });
+    delivered_when_given_up_ = delivered_;
   }
 
  private:
-  py::object emit_;
+  std::mutex mutex_;
+  std::condition_variable room_;
+  std::uint64_t sent_ = 0;
+  std::uint64_t delivered_ = 0;
+  bool gave_up_ = false;
+  std::uint64_t delivered_when_given_up_ = 0;
+};
+
+using SharedGate = std::shared_ptr<DeliveryGate>;
+
+SharedGate& gate_of(const py::object& worker) {
+  return *worker.attr("_progress_gate").cast<py::capsule>().get_pointer<SharedGate>();
+}
+
+// Collects percentages without the GIL and emits them a batch at a time,
+// followed by `_progress_batch`, which the worker's own slot acknowledges on
+// the UI thread once the batch's progress slots have run (queued signals to
+// one thread are delivered in the order emitted). Made and destroyed with
+// the GIL held; everything else runs without it.
+class BatchedProgress final : public download::ProgressSink {
+ public:
+  explicit BatchedProgress(const py::object& worker)
+      : emit_progress_(worker.attr("progress_update").attr("emit")),
+        emit_batch_(worker.attr("_progress_batch").attr("emit")),
+        gate_(gate_of(worker)) {
+    pending_.reserve(batch_pieces);
+    sending_.reserve(batch_pieces);
+  }
+
+  void on_percentage(int pct) override {
+    const auto now = Clock::now();
+    if (pending_.empty()) {
+      oldest_ = now;
+    }
+    pending_.push_back(pct);
+    if (pending_.size() >= batch_pieces || now - oldest_ >= batch_age) {
+      deliver();
+    }
+  }
+
+  // Data arriving a piece at a time would make a batch of each piece if a
+  // wait emitted them; the wait is cut short at the batch's age instead.
+  std::chrono::milliseconds on_wait() override {
+    if (pending_.empty()) {
+      return std::chrono::milliseconds::max();
+    }
+    const auto age = Clock::now() - oldest_;
+    if (age >= batch_age) {
+      deliver();
+      return std::chrono::milliseconds::max();
+    }
+    return std::chrono::ceil<std::chrono::milliseconds>(batch_age - age);
+  }
+
+  // Emits what is held back.
+  void deliver() {
+    if (pending_.empty()) {
+      return;
+    }
+    gate_->wait_for_room();
+    std::swap(pending_, sending_);
+    const py::gil_scoped_acquire locked;
+    try {
+      for (const int pct : sending_) {
+        emit_progress_(pct);
+      }
+      gate_->sent();
+      emit_batch_();
+    } catch (...) {
+      sending_.clear();
+      throw;
+    }
+    sending_.clear();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  py::object emit_progress_;
+  py::object emit_batch_;
+  SharedGate gate_;
+  std::vector<int> pending_;
+  std::vector<int> sending_;
+  Clock::time_point oldest_;
 };
 
 // The refusal's text: "Download Failure: " and the text form of "detail".
@@ -64,7 +190,7 @@ void download(const py::object& self) {
       binding::text_of(client().baur()) + "/license/download/" +
       http::url_path_segment(binding::text_of(self.attr("jwt_token")));
 
-  EmittingProgress progress(emit_progress);
+  BatchedProgress progress(self);
   download::Outcome outcome;
   {
     py::gil_scoped_release unlocked;
@@ -73,7 +199,14 @@ void download(const py::object& self) {
     // headers are checked in every build.
     const download::PackageRequest request{url, file_path, local_path,
                                            integrity::trusted_package_keys()};
-    outcome = download::download_package(http_client, request, progress);
+    try {
+      outcome = download::download_package(http_client, request, progress);
+    } catch (...) {
+      // The percentages of the pieces written go out before the error.
+      progress.deliver();
+      throw;
+    }
+    progress.deliver();
   }
 
   if (const auto* refused = std::get_if<download::Refused>(&outcome)) {
@@ -113,6 +246,7 @@ py::object make_download_worker_class() {
   ns["status_update"] = signal({"str"});
   ns["download_complete"] = signal({"object"});
   ns["error_occurred"] = signal({"str"});
+  ns["_progress_batch"] = signal({});
   ns["__init__"] = binding::method(
       "__init__", "self, file_path, jwt_token, version",
       py::cpp_function([qthread](const py::object& self, const py::object& file_path,
@@ -122,8 +256,17 @@ py::object make_download_worker_class() {
         self.attr("file_path") = file_path;
         self.attr("jwt_token") = jwt_token;
         self.attr("version") = version;
+        self.attr("_progress_gate") =
+            py::capsule(new SharedGate(std::make_shared<DeliveryGate>()),
+                        [](void* gate) { delete static_cast<SharedGate*>(gate); });
+        // The worker object lives on the UI thread, so the slot runs there,
+        // queued behind the progress slots of the batch.
+        self.attr("_progress_batch").attr("connect")(self.attr("_progress_delivered"));
       }));
   ns["run"] = binding::method("run", "self", py::cpp_function(&run));
+  ns["_progress_delivered"] = binding::method(
+      "_progress_delivered", "self",
+      py::cpp_function([](const py::object& self) { gate_of(self)->delivered(); }));
   add_lifetime_slot(ns);
   return binding::make_class("tvlib.tvupd", "KolvarenUpdater.DownloadWorker", qthread,
                              ns);
