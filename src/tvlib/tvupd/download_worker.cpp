@@ -32,53 +32,87 @@ namespace {
 // Every piece's percentage is emitted, in order, but in batches: taking the
 // GIL for each 8 KiB piece had this thread and the UI thread, busy with the
 // slots of earlier pieces, hand the GIL to each other at every piece, and
-// each waited for the other. A batch goes out after 64 pieces or once its
+// each waited for the other. A batch goes out after 128 pieces or once its
 // oldest percentage is 10 ms old, a pause of the network included.
-constexpr std::size_t batch_pieces = 64;
+constexpr std::size_t batch_pieces = 128;
 constexpr auto batch_age = std::chrono::milliseconds(10);
-// How many batches the UI thread may have still to deliver before the worker
-// waits for it: the queue of signals, and so memory, stays small however
-// slow the host's slots are.
-constexpr std::uint64_t batches_ahead = 3;
-// The longest wait for one batch: a UI thread that is blocked, or waits for
-// this thread to end, must not stop the download.
+// The longest the worker waits for its turn: a UI thread that is blocked, or
+// waits for this thread to end, must not stop the download.
 constexpr auto ui_patience = std::chrono::milliseconds(250);
+// The longest the UI thread, handing the GIL over, waits for it back.
+constexpr auto handover_limit = std::chrono::milliseconds(5);
 
-// Batches emitted and batches the UI thread has delivered, shared by the
-// worker thread and the acknowledging slot.
+// When the worker may emit its next batch, agreed between the worker thread
+// and the acknowledging slot on the UI thread. The UI thread holds the GIL
+// for each progress slot and takes it back at once between slots; a worker
+// that simply asked for it waited up to the interpreter's switch interval
+// (5 ms), waking and losing at every slot. So the worker emits when the UI
+// thread has delivered every batch (the GIL is free then), or when the slot
+// acknowledging its previous batch hands the GIL over and waits for it back.
+// One batch is ahead of the UI thread at a time, which bounds the queue of
+// signals however slow the host's slots are.
 class DeliveryGate {
  public:
+  // Worker thread, without the GIL: waits for its turn, at most
+  // `ui_patience`. After a wait in vain the next ones are skipped until the
+  // UI thread delivers again: a blocked UI thread does not slow the download.
+  void wait_for_turn() {
+    std::unique_lock lock(mutex_);
+    if (gave_up_ && delivered_ == delivered_when_given_up_) {
+      return;
+    }
+    waiting_ = true;
+    gave_up_ = !changed_.wait_for(
+        lock, ui_patience, [this] { return sent_ == delivered_ || handed_over_; });
+    waiting_ = false;
+    delivered_when_given_up_ = delivered_;
+  }
+
+  // Worker thread, GIL held, before it emits the batch's acknowledgement.
   void sent() {
     const std::scoped_lock lock(mutex_);
     ++sent_;
   }
 
-  void delivered() {
+  // Worker thread, after it has let go of the GIL again.
+  void emitted() {
+    {
+      const std::scoped_lock lock(mutex_);
+      handed_over_ = false;
+    }
+    changed_.notify_all();
+  }
+
+  // UI thread, GIL held: a batch's slots have run. True when the worker
+  // waits with its next batch and the caller is to let go of the GIL for it.
+  bool delivered() {
     {
       const std::scoped_lock lock(mutex_);
       ++delivered_;
+      handed_over_ = waiting_ && sent_ - delivered_ <= 1;
+      if (!handed_over_) {
+        return false;
+      }
     }
-    room_.notify_one();
+    changed_.notify_all();
+    return true;
   }
 
-  // Waits until fewer than `batches_ahead` batches are undelivered, at most
-  // `ui_patience`. After a wait in vain the next ones are skipped until the
-  // UI thread delivers again: a blocked UI thread does not slow the download.
-  void wait_for_room() {
+  // UI thread, without the GIL: until the worker has emitted, at most
+  // `handover_limit`.
+  void wait_for_emission() {
     std::unique_lock lock(mutex_);
-    if (gave_up_ && delivered_ == delivered_when_given_up_) {
-      return;
-    }
-    gave_up_ = !room_.wait_for(lock, ui_patience,
-                               [this] { return sent_ - delivered_ < batches_ahead; });
-    delivered_when_given_up_ = delivered_;
+    changed_.wait_for(lock, handover_limit, [this] { return !handed_over_; });
+    handed_over_ = false;
   }
 
  private:
   std::mutex mutex_;
-  std::condition_variable room_;
+  std::condition_variable changed_;
   std::uint64_t sent_ = 0;
   std::uint64_t delivered_ = 0;
+  bool waiting_ = false;
+  bool handed_over_ = false;
   bool gave_up_ = false;
   std::uint64_t delivered_when_given_up_ = 0;
 };
@@ -134,24 +168,40 @@ class BatchedProgress final : public download::ProgressSink {
     if (pending_.empty()) {
       return;
     }
-    gate_->wait_for_room();
+    gate_->wait_for_turn();
     std::swap(pending_, sending_);
+    // Destroyed last: the UI thread gets its turn back once the GIL is free.
+    const EmissionDone done{*gate_, sending_};
     const py::gil_scoped_acquire locked;
-    try {
-      for (const int pct : sending_) {
-        emit_progress_(pct);
-      }
-      gate_->sent();
-      emit_batch_();
-    } catch (...) {
-      sending_.clear();
-      throw;
+    for (const int pct : sending_) {
+      emit_progress_(pct);
     }
-    sending_.clear();
+    gate_->sent();
+    emit_batch_();
   }
 
  private:
   using Clock = std::chrono::steady_clock;
+
+  // Clears the batch and hands the turn back, whether the batch went out or
+  // an emission raised.
+  class EmissionDone {
+   public:
+    EmissionDone(DeliveryGate& gate, std::vector<int>& batch)
+        : gate_(gate), batch_(batch) {}
+    EmissionDone(const EmissionDone&) = delete;
+    EmissionDone& operator=(const EmissionDone&) = delete;
+    EmissionDone(EmissionDone&&) = delete;
+    EmissionDone& operator=(EmissionDone&&) = delete;
+    ~EmissionDone() {
+      batch_.clear();
+      gate_.emitted();
+    }
+
+   private:
+    DeliveryGate& gate_;
+    std::vector<int>& batch_;
+  };
 
   py::object emit_progress_;
   py::object emit_batch_;
@@ -265,8 +315,13 @@ py::object make_download_worker_class() {
       }));
   ns["run"] = binding::method("run", "self", py::cpp_function(&run));
   ns["_progress_delivered"] = binding::method(
-      "_progress_delivered", "self",
-      py::cpp_function([](const py::object& self) { gate_of(self)->delivered(); }));
+      "_progress_delivered", "self", py::cpp_function([](const py::object& self) {
+        const SharedGate gate = gate_of(self);
+        if (gate->delivered()) {
+          const py::gil_scoped_release unlocked;
+          gate->wait_for_emission();
+        }
+      }));
   add_lifetime_slot(ns);
   return binding::make_class("tvlib.tvupd", "KolvarenUpdater.DownloadWorker", qthread,
                              ns);
