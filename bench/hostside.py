@@ -217,6 +217,15 @@ def make_loop_worker_class(QtCore):
     return RequestsLoopWorker
 
 
+def _runqueue_wait() -> float | None:
+    """Seconds the calling thread has waited, runnable, for a CPU (Linux)."""
+    try:
+        with open("/proc/thread-self/schedstat", encoding="ascii") as stat:
+            return int(stat.read().split()[1]) / 1e9
+    except (OSError, IndexError, ValueError):
+        return None
+
+
 def make_probe_class(QtCore):
     class Probe(QtCore.QObject):
         """Times a download from the UI thread (queued, like the updater's
@@ -230,6 +239,7 @@ def make_probe_class(QtCore):
             self.worker_cpu = None
             self.arrived = None
             self.ui_cpu_end = None
+            self.ui_runq_end = None
             self.peak_kib = None
             self.error = None
 
@@ -247,6 +257,7 @@ def make_probe_class(QtCore):
         def on_complete(self, _data):
             self.arrived = time.perf_counter()
             self.ui_cpu_end = time.thread_time()
+            self.ui_runq_end = _runqueue_wait()
             self.peak_kib = self.memory.peak()
             self.ticker.stop()
             self.loop.quit()
@@ -315,6 +326,7 @@ def measure_download(options: dict) -> dict:
     rss_start = memory.mark()
     ticker.start()
     ui_cpu_start = time.thread_time()
+    ui_runq_start = _runqueue_wait()
     start = time.perf_counter()
     worker.start()
     try:
@@ -337,6 +349,11 @@ def measure_download(options: dict) -> dict:
     points = [start] + [t for t in ticks if t < probe.arrived] + [probe.arrived]
     gaps = [b - a for a, b in itertools.pairwise(points)]
     ui_cpu = probe.ui_cpu_end - ui_cpu_start
+    # Start to arrival, the UI thread was running, waiting for a CPU, or idle
+    # (waiting for events or for the GIL).
+    ui_runq = None
+    if ui_runq_start is not None and probe.ui_runq_end is not None:
+        ui_runq = probe.ui_runq_end - ui_runq_start
     return {
         "impl": impl,
         "size": size,
@@ -348,6 +365,7 @@ def measure_download(options: dict) -> dict:
         "max_stall_ms": max(gaps) * 1000,
         "ticks": len(points) - 2,
         "ui_cpu_s": ui_cpu,
+        "ui_runq_s": ui_runq,
         "ui_cpu_ms_per_mib": ui_cpu * 1000 / (size / MiB),
         "worker_cpu_s": probe.worker_cpu,
         "rss_start_mib": rss_start / 1024,

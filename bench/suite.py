@@ -238,6 +238,28 @@ def _ratio(a, b):
     return None if a is None or b in (None, 0) else a / b
 
 
+def _per_piece(runs: list, pieces: float) -> dict:
+    """Where a download's time went, median µs per 8 KiB piece: the UI thread
+    running, waiting for a CPU and idle (for events or the GIL), and the
+    download thread's CPU time."""
+
+    def each(value) -> float | None:
+        found = [value(r) for r in runs]
+        return report.median([v / pieces * 1e6 for v in found if v is not None])
+
+    def idle(r):
+        if r.get("ui_runq_s") is None or "seconds_to_arrival" not in r:
+            return None
+        return r["seconds_to_arrival"] - r["ui_cpu_s"] - r["ui_runq_s"]
+
+    return {
+        "ui_running": each(lambda r: r.get("ui_cpu_s")),
+        "ui_waiting_for_cpu": each(lambda r: r.get("ui_runq_s")),
+        "ui_idle": each(idle),
+        "download_thread_cpu": each(lambda r: r.get("worker_cpu_s")),
+    }
+
+
 def summarise(mode: str, settings: dict, downloads, memory, imports, runs) -> dict:
     med = report.median
     figures: dict = {}
@@ -256,8 +278,8 @@ def summarise(mode: str, settings: dict, downloads, memory, imports, runs) -> di
         floor = med([r["mib_per_s"] for r in downloads["floor"]])
         per_piece = med([r["us_per_piece"] for r in downloads["floor"]])
         per_prompt = med([r["us_per_prompt_direct"] for r in downloads["floor"]])
-        ui_cpu = med([r["ui_cpu_s"] for r in downloads["ours"]])
         pieces = size_mib * MiB / 8192
+        spent = {kind: _per_piece(downloads[kind], pieces) for kind in ("ours", "loop")}
         figures["P1"] = {
             "size_mib": size_mib,
             "ours_mib_s": ours,
@@ -269,6 +291,7 @@ def summarise(mode: str, settings: dict, downloads, memory, imports, runs) -> di
             "host_floor_mib_s": floor,
             "host_us_per_piece": per_piece,
             "host_us_per_prompt_direct": per_prompt,
+            "us_per_piece": spent,
             "runs": downloads,
         }
         figures["P2"] = {"ours_mib_s": ours, "loop_mib_s": loop, "ratio": _ratio(ours, loop)}
@@ -360,9 +383,19 @@ def summarise(mode: str, settings: dict, downloads, memory, imports, runs) -> di
                 f"else running, {fmt(per_prompt)} µs of it in the slot called directly. "
                 "`download_complete` is delivered after every earlier progress signal, so no "
                 f"download can be delivered faster than {fmt(floor)} MiB/s here, "
-                f"{fmt(_ratio(floor, curl), 2)} × curl; during our download the UI thread "
-                f"spent {fmt(ui_cpu / pieces * 1e6 if ui_cpu else None)} µs per piece."
+                f"{fmt(_ratio(floor, curl), 2)} × curl."
             )
+        ours_spent, loop_spent = spent["ours"], spent["loop"]
+        notes.append(
+            "P1, P2, per 8 KiB piece: during our download the UI thread spent "
+            f"{fmt(ours_spent['ui_running'])} µs running, "
+            f"{fmt(ours_spent['ui_waiting_for_cpu'])} µs waiting for a CPU and "
+            f"{fmt(ours_spent['ui_idle'])} µs idle, the download thread "
+            f"{fmt(ours_spent['download_thread_cpu'])} µs of CPU; with the `requests` loop "
+            f"{fmt(loop_spent['ui_running'])}, {fmt(loop_spent['ui_waiting_for_cpu'])} and "
+            f"{fmt(loop_spent['ui_idle'])} µs, its thread "
+            f"{fmt(loop_spent['download_thread_cpu'])} µs."
+        )
         notes.append(
             f"P1: curl's own transfer time (`%{{time_total}}`) gives {fmt(curl_transfer)} MiB/s; "
             "the ratio uses curl's whole run, process start included. Our worker emitted "

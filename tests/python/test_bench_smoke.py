@@ -242,6 +242,9 @@ def test_the_suite_measures_every_figure(tmp_path):
         assert run["received"] == 2 * servers.MiB
         assert run["ticks"] >= 0 and run["max_stall_ms"] > 0
         assert 0 < run["ui_cpu_s"] and run["rss_growth_mib"] < 64
+    for spent in p1["us_per_piece"].values():
+        assert spent["ui_running"] > 0 and spent["download_thread_cpu"] > 0
+        assert spent["ui_waiting_for_cpu"] >= 0
     assert figures["P3"]["growth_mib"].keys() == {"1", "2"}
     assert 0 < figures["P4"]["tvlib_ms"] < 1000 and 0 < figures["P4"]["requests_ms"]
 
