@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 lanes=${1:-all}
 
 apt_packages=(
-  g++ libcurl4-openssl-dev libssl-dev libgtest-dev googletest libsodium-dev
+  g++ ccache libcurl4-openssl-dev libssl-dev libgtest-dev googletest libsodium-dev
   clang-format clang-tidy
   clang-14 libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes (scripts/fuzz.sh)
   mingw-w64  # compiles the core for Windows as a check (scripts/check_windows_build.sh)
@@ -34,6 +34,12 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+# One compiler cache for the several builds of the same sources (the lanes,
+# the C++ tests, the keyed build of the tests): a file compiles once per set
+# of flags, whatever the build folder.
+export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$PWD/build/ccache" \
+  CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 
 dev_requirements=(pytest pytest-timeout trustme cryptography requests ruff
                   scikit-build-core pybind11 cmake ninja)

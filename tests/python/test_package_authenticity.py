@@ -167,7 +167,7 @@ def keyed_stage() -> Path:
         f"-DCMAKE_MAKE_PROGRAM={Path(python).parent / 'ninja'}",
         f"-DPython_EXECUTABLE={python}",
         f"-Dpybind11_DIR={cmake_dir}",
-        "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+        "-DCMAKE_BUILD_TYPE=Release",  # as the installed build: shares its compiler cache
         f"-DKOLVAREN_PACKAGE_KEYS={keys}",
     ]
     build_step = [python, "-m", "cmake", "--build", str(build), "--target", "tvupd", "tvcore"]
