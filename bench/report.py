@@ -96,17 +96,8 @@ def _met(flag) -> str:
     return "**yes**" if flag else "**no**"
 
 
-def markdown(results: dict) -> str:
-    f = results["figures"]
-    m = results["machine"]
-    s = results["settings"]
+def _table(results: dict) -> list[str]:
     lines = [
-        f"# tvlib benchmark results ({s['mode']})",
-        "",
-        f"Run {results['finished']} UTC, {s['repeat']} repetitions per figure (medians), "
-        f"import cost over {s['imports']} fresh processes. Baselines ran in the same run, "
-        "interleaved with our runs.",
-        "",
         "| # | figure | tvlib | baseline | ratio | target | met |",
         "|---|---|---|---|---|---|---|",
     ]
@@ -122,6 +113,43 @@ def markdown(results: dict) -> str:
                 met=_met(row["met"]),
             )
         )
+    return lines
+
+
+def summary(results: dict) -> str:
+    """The table and the machine in a few words, for the repository's README."""
+    m = results["machine"]
+    cores = f"{m['cores']} cores" if m.get("cores") else None
+    described = (m.get(k) for k in ("cpu", "os", "libcurl", "qt_binding"))
+    machine = ", ".join(part for part in (cores, *described) if part)
+    load = ""
+    if m.get("load_average_at_start") is not None and m.get("load_average_at_end") is not None:
+        load = (
+            f"; load average {_fmt(m['load_average_at_start'], 2)} at the start, "
+            f"{_fmt(m['load_average_at_end'], 2)} at the end"
+        )
+    lines = [
+        f"Run {results['finished']} UTC on {machine}{load}; medians of "
+        f"{results['settings']['repeat']} runs.",
+        "",
+        *_table(results),
+    ]
+    return "\n".join(lines) + "\n"
+
+
+def markdown(results: dict) -> str:
+    f = results["figures"]
+    m = results["machine"]
+    s = results["settings"]
+    lines = [
+        f"# tvlib benchmark results ({s['mode']})",
+        "",
+        f"Run {results['finished']} UTC, {s['repeat']} repetitions per figure (medians), "
+        f"import cost over {s['imports']} fresh processes. Baselines ran in the same run, "
+        "interleaved with our runs.",
+        "",
+        *_table(results),
+    ]
     p7 = f.get("P7")
     if p7:
         lines += [
@@ -177,13 +205,15 @@ BEGIN = "<!-- latest results: written by bench/suite.py -->"
 END = "<!-- end of latest results -->"
 
 
-def update_readme(readme: Path, results: dict) -> bool:
-    """Puts the table between the README's markers; False without markers."""
+def update_readme(readme: Path, results: dict, brief: bool = False) -> bool:
+    """Puts the results between the README's markers, all of them or `brief`ly
+    (the table and the machine); False without markers."""
     text = readme.read_text(encoding="utf-8") if readme.exists() else ""
     start, end = text.find(BEGIN), text.find(END)
     if start < 0 or end < start:
         return False
-    body = markdown(results).split("\n", 2)[2]  # without the file's own heading
+    # The whole results without the file's own heading, or the summary.
+    body = summary(results) if brief else markdown(results).split("\n", 2)[2]
     readme.write_text(text[: start + len(BEGIN)] + "\n" + body + text[end:], encoding="utf-8")
     return True
 

@@ -586,6 +586,8 @@ def main(argv: list[str] | None = None) -> int:
     if mode == "full" and args.results == BENCH / "results" and only >= set(ALL_FIGURES):
         if report.update_readme(BENCH / "README.md", results):
             log(f"updated: {BENCH / 'README.md'}")
+        if report.update_readme(BENCH.parent / "README.md", results, brief=True):
+            log(f"updated: {BENCH.parent / 'README.md'}")
     return 0
 
 

@@ -163,18 +163,21 @@ def results_for_report():
     return result
 
 
-def test_the_readme_gets_the_table_between_its_markers_only(tmp_path):
+@pytest.mark.parametrize("brief", [False, True])
+def test_the_readme_gets_the_table_between_its_markers_only(tmp_path, brief):
     readme = tmp_path / "README.md"
     readme.write_text(f"# Title\n\nbefore\n{report.BEGIN}\nold table\n{report.END}\nafter\n")
     results = results_for_report()
-    assert report.update_readme(readme, results)
-    assert report.update_readme(readme, results)  # a second run replaces, never adds
+    assert report.update_readme(readme, results, brief)
+    assert report.update_readme(readme, results, brief)  # a second run replaces, never adds
     text = readme.read_text()
     assert text.startswith("# Title\n\nbefore\n")
     assert text.endswith(f"{report.END}\nafter\n")
     assert "old table" not in text
     assert text.count("| P6 |") == 1 and "Test CPU" in text
     assert "# tvlib benchmark results" not in text  # the results file's own heading
+    # The repository's README gets the table and the machine, not the notes.
+    assert ("P7 breakdown" in text) is not brief and ("Notes:" in text) is not brief
 
 
 def test_a_readme_without_markers_is_left_alone(tmp_path):
