@@ -67,7 +67,7 @@ HEALTH_LINE = {
     "50 MB": None,  # the body is never read
     "1 MB header": "Kolvaren Update Error: Health " + HEADS,
     "many headers": "Kolvaren Update Error: Health " + HEADS,
-    "reset before": "Kolvaren Update Error: Health " + RESET,
+    "reset before": "Kolvaren Update Error: Health ConnectionError",
     "reset during": None,
     "truncated": None,
 }

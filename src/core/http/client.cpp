@@ -232,6 +232,7 @@ detail::FailedTransfer Client::Impl::describe(CURLcode code, bool connected,
   curl_easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &failure.certificate_check);
   curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &failure.proxy_status);
   failure.connect_timeout = at_least_1ms(request.connect_timeout);
+  failure.replied = exchange.head.head().status != 0;
   failure.body_received = exchange.body_received;
   failure.body_announced = announced_length(exchange.head.head());
   return failure;

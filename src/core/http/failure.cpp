@@ -159,7 +159,10 @@ TransportError failure_while_receiving(const FailedTransfer& failure) {
         message = "connection to " + where + " broken off while receiving the reply";
       }
   }
-  return {FailureKind::other, with_detail(message, failure.detail)};
+  // A connection dropped before any reply is a failure of the connection,
+  // as a refused one is; once a reply has begun, it is a broken reply.
+  return {failure.replied ? FailureKind::other : FailureKind::connect_failed,
+          with_detail(message, failure.detail)};
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ struct FailedTransfer {
   long certificate_check = 0;  // the TLS library's verification result, 0 = passed
   long proxy_status = 0;       // the proxy's reply to the tunnel request
   std::chrono::milliseconds connect_timeout{0};
+  bool replied = false;  // a reply's status line had arrived
   std::uint64_t body_received = 0;
   std::optional<std::uint64_t> body_announced;
 };
