@@ -38,6 +38,24 @@ logged() {  # logged FILE COMMAND...: the command's output, also kept in FILE
   return "${PIPESTATUS[0]}"
 }
 
+markers=(-m "not slow")
+((full)) && markers=()
+# The Python suite of both lanes runs in the background from here on, side
+# by side with each other and with the checks below: the lanes spend most of
+# their time waiting out time-outs. Each has its own temporary folders and its
+# own service; their output is shown once they end.
+run_lane() {  # run_lane LANE KEYED
+  env QT_QPA_PLATFORM=offscreen TVLIB_KEYED_BUILD="$2" \
+    ".venv-$1/bin/python" -m pytest -q -p no:cacheprovider "${markers[@]}" \
+    --basetemp="build/pytest-tmp/$1" -o junit_family=xunit1 \
+    --junitxml="$results/pytest-$1.xml" >"$results/pytest-$1.log" 2>&1
+}
+# Full mode also builds modules with test package keys in the Qt 6 lane, to
+# show signed packages installed and tampered ones refused.
+mkdir -p build/pytest-tmp
+lanes_start=$SECONDS
+run_lane qt6 "$full" & lane_qt6=$!
+run_lane qt5 0 & lane_qt5=$!
 cpp_sources() { git ls-files -co --exclude-standard -- 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp'; }
 step "clang-format" bash -c "$(declare -f cpp_sources); cpp_sources | xargs -r clang-format --dry-run --Werror"
 step "ruff check" .venv-qt6/bin/ruff check .
@@ -93,21 +111,6 @@ step "pytest (sanitizers)" logged "$results/sanitize-python.log" env "${san_env[
   PYTHONPATH="$san/stage" QT_QPA_PLATFORM=offscreen $py6 -m pytest -q -p no:cacheprovider \
   -m "not slow" --capture=sys "${san_tests[@]}" --junitxml="$results/sanitize-python.xml"
 
-markers=(-m "not slow")
-((full)) && markers=()
-# The two lanes run side by side: much of their time is spent waiting out
-# time-outs. Each has its own temporary folders and its own service.
-run_lane() {  # run_lane LANE KEYED
-  env QT_QPA_PLATFORM=offscreen TVLIB_KEYED_BUILD="$2" \
-    ".venv-$1/bin/python" -m pytest -q -p no:cacheprovider "${markers[@]}" \
-    --basetemp="build/pytest-tmp/$1" -o junit_family=xunit1 \
-    --junitxml="$results/pytest-$1.xml" >"$results/pytest-$1.log" 2>&1
-}
-# Full mode also builds modules with test package keys in the Qt 6 lane, to
-# show signed packages installed and tampered ones refused.
-start=$SECONDS
-run_lane qt6 "$full" & lane_qt6=$!
-run_lane qt5 0 & lane_qt5=$!
 for lane in qt6 qt5; do
   pid_variable=lane_$lane
   wait "${!pid_variable}"
@@ -115,7 +118,7 @@ for lane in qt6 qt5; do
   echo "== pytest $lane"
   cat "$results/pytest-$lane.log"
   ((status)) && failed_steps+=("pytest $lane")
-  echo "== pytest $lane: done $((SECONDS - start)) s after both lanes started"
+  echo "== pytest $lane: done $((SECONDS - lanes_start)) s after both lanes started"
 done
 
 echo "== reliability figures (rerun: scripts/test.sh${1:+ $1})"
