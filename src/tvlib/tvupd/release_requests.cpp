@@ -29,15 +29,18 @@ bool is_ok(long status) { return status < 400 || status > 599; }
 // theirs, and reading it whole would only cost the host memory.
 constexpr std::size_t max_reply_size = 4 * std::size_t{1024 * 1024};
 
-// A reply that is not OK ends the transfer at its head: its body is never
-// read, so a refusal of any size is a refusal and not a failure.
+// A reply whose body is not wanted ends the transfer at its head: a refusal
+// of any size is a refusal and not a failure, and the health reply's body is
+// never read.
 class BoundedReply final : public http::StreamHandler {
  public:
-  struct NotOk {};
+  struct HeadOnly {};
+  using BodyWanted = bool (*)(long status);
+  explicit BoundedReply(BodyWanted body_wanted) : body_wanted_(body_wanted) {}
   void on_head(const http::Head& head) override {
     response_.head = head;
-    if (!is_ok(head.status)) {
-      throw NotOk{};
+    if (!body_wanted_(head.status)) {
+      throw HeadOnly{};
     }
   }
   void on_piece(std::span<const std::byte> piece) override {
@@ -50,34 +53,21 @@ class BoundedReply final : public http::StreamHandler {
   http::Response take() { return std::move(response_); }
 
  private:
+  BodyWanted body_wanted_;
   http::Response response_;
 };
 
-http::Response send(const http::Request& request) {
-  BoundedReply reply;
+http::Response send(const http::Request& request,
+                    BoundedReply::BodyWanted body_wanted = is_ok) {
+  BoundedReply reply(body_wanted);
   try {
     py::gil_scoped_release unlocked;
     thread_client().stream(request, reply);
-  } catch (const BoundedReply::NotOk&) {
+  } catch (const BoundedReply::HeadOnly&) {
     // The status is all that counts.
   }
   return reply.take();
 }
-
-// Only the status of the health reply counts; its body is never read.
-class StatusOnly final : public http::StreamHandler {
- public:
-  struct Enough {};
-  void on_head(const http::Head& head) override {
-    status_ = head.status;
-    throw Enough{};
-  }
-  void on_piece(std::span<const std::byte> /*piece*/) override {}
-  [[nodiscard]] long status() const { return status_; }
-
- private:
-  long status_ = 0;
-};
 
 py::object decode_json(const std::string& body) {
   return py::module_::import("json").attr("loads")(py::bytes(body));
@@ -90,14 +80,8 @@ long health_status() {
   request.url = base_address() + "/health";
   request.connect_timeout = service_timeout;
   request.read_timeout = service_timeout;
-  StatusOnly reply;
-  try {
-    py::gil_scoped_release unlocked;
-    thread_client().stream(request, reply);
-  } catch (const StatusOnly::Enough&) {
-    // The head has arrived; the rest of the reply is left unread.
-  }
-  return reply.status();
+  // Only the status counts.
+  return send(request, [](long /*status*/) { return false; }).head.status;
 }
 
 py::object generate_jwt_token(const py::object& email, const py::object& license_key) {
