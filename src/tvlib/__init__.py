@@ -14,7 +14,7 @@ from .tvcore import (
     save_account,
     show_update_preferences,
 )
-from .tvupd import tvupd
+from .tvupd import support_report, tvupd
 
 __all__ = [
     "baur",
@@ -23,5 +23,6 @@ __all__ = [
     "sast",
     "save_account",
     "show_update_preferences",
+    "support_report",
     "tvupd",
 ]

@@ -5,6 +5,7 @@ The window derives from the host's Qt for Python: PySide6 from the 2026 host on,
 before it. The stubs name PySide6; the members used here are the same in both.
 """
 
+from pathlib import Path
 from typing import Any
 
 from PySide6.QtWidgets import QMainWindow, QPushButton
@@ -20,6 +21,9 @@ def load_account() -> dict[str, Any] | None:
 
 def save_account(record: dict[str, Any]) -> None:
     """Replaces the stored account record atomically."""
+
+def _account_file() -> Path:
+    """Where the account store keeps its record (for the support report)."""
 
 def sast() -> None:
     """Runs the plug-in's bootstrap script in the host."""

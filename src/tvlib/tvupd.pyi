@@ -88,5 +88,8 @@ class KolvarenUpdater(QMainWindow):
 def tvupd(manuel_update: bool = False, version_offset: int | None = None) -> None:
     """Starts an update run, replacing the updater of an earlier run."""
 
+def support_report() -> None:
+    """Prints what support asks first: versions, trust, proxy, account file, health."""
+
 def _running_workers() -> list[QThread]:
     """The started workers whose threads have not finished yet."""

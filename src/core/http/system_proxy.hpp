@@ -17,6 +17,10 @@ namespace tvlib::http::detail {
 // unusable setting; the request then goes out as libcurl would send it.
 void apply_system_proxy(CURL* handle, const std::string& url);
 
+// The proxy apply_system_proxy sets for `url`, as "scheme://host:port";
+// nothing when it sets none.
+std::optional<std::string> system_proxy_for(const std::string& url);
+
 // The proxy for `url` from a Windows proxy list ("host:port", or entries such
 // as "http=host:port;https=host:port", separated by ';' or blanks) and bypass
 // list ("<local>;*.corp.example;10.*"), as "scheme://host:port"; nothing when

@@ -113,13 +113,13 @@ std::optional<std::optional<std::string>> proxy_from_script(const std::string& u
 
 }  // namespace
 
-void apply_system_proxy(CURL* handle, const std::string& url) {
+std::optional<std::string> system_proxy_for(const std::string& url) {
   if (proxy_variable_set()) {
-    return;
+    return std::nullopt;
   }
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings{};
   if (!WinHttpGetIEProxyConfigForCurrentUser(&settings)) {
-    return;  // no settings for this user: direct, as libcurl goes anyway
+    return std::nullopt;  // no settings for this user: direct, as libcurl goes anyway
   }
   const GlobalText script{settings.lpszAutoConfigUrl};
   const GlobalText manual{settings.lpszProxy};
@@ -131,10 +131,15 @@ void apply_system_proxy(CURL* handle, const std::string& url) {
   if (!decided && manual.text != nullptr) {
     decided = proxy_from_lists(utf8(manual.text), utf8(bypass.text), url);
   }
-  if (!decided || !*decided) {
+  return decided ? *decided : std::nullopt;
+}
+
+void apply_system_proxy(CURL* handle, const std::string& url) {
+  const std::optional<std::string> proxy = system_proxy_for(url);
+  if (!proxy) {
     return;
   }
-  set_option(handle, CURLOPT_PROXY, (*decided)->c_str(), "PROXY");
+  set_option(handle, CURLOPT_PROXY, proxy->c_str(), "PROXY");
   // Company proxies mostly ask for the Windows logon; an empty user name
   // tells libcurl's SSPI to use the signed-in user's.
   set_option(handle, CURLOPT_PROXYAUTH,

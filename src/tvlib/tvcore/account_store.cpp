@@ -72,6 +72,9 @@ void save_account(const py::object& record) {
 }  // namespace
 
 void init_account_store(py::module_& m) {
+  m.def(
+      "_account_file", [] { return account_file(); },
+      "Where the account store keeps its record (for the support report).");
   m.def("load_account", &load_account,
         "The stored account record as a dict, or None when none is stored.");
   m.def("save_account", &save_account, py::arg("record"),

@@ -7,6 +7,7 @@
 namespace tvlib::tvupd {
 
 void tvupd(const py::object& manuel_update, const py::object& version_offset);
+void support_report();
 
 namespace {
 // Never destroyed: see tvcore's module for why.
@@ -46,6 +47,9 @@ void init_module(py::module_& m) {
   m.def("tvupd", &tvupd, py::arg("manuel_update") = false,
         py::arg("version_offset") = py::none(),
         "Starts an update run, replacing the updater of an earlier run.");
+  m.def(
+      "support_report", &support_report,
+      "Prints what support asks first: versions, trust, proxy, account file, health.");
   m.def("_running_workers", &running_workers,
         "The started workers whose threads have not finished yet.");
 }
