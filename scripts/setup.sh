@@ -2,12 +2,15 @@
 # Prepares a fresh Debian machine for building and testing tvlib. Idempotent:
 # a second run only rebuilds what changed.
 #
-#   scripts/setup.sh            both lanes
-#   scripts/setup.sh qt6|qt5    one lane
+#   scripts/setup.sh            every lane
+#   scripts/setup.sh LANE...    the lanes named
 #
-# Qt 6 lane: .venv-qt6 on the default python3, PySide6 from PyPI.
-# Qt 5 lane: .venv-qt5 on /usr/bin/python3 with the system site packages, so
-#            that Debian's PySide2 is seen.
+# qt6:    .venv-qt6 on the default python3, PySide6 6.10 from PyPI.
+# qt5:    .venv-qt5 on /usr/bin/python3 with the system site packages, so
+#         that Debian's PySide2 is seen.
+# qt6.5, qt6.8, qt6.12: as qt6, with PySide6 6.5.3, 6.8 and 6.12.0.
+# py3.13: .venv-py3.13 on CPython 3.13, built once from Debian's source
+#         package into ${TVLIB_CACHE:-~/.cache/tvlib}, with PySide6 6.10.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 lanes=${1:-all}
@@ -38,7 +41,8 @@ fi
 # One compiler cache for the several builds of the same sources (the lanes,
 # the C++ tests, the keyed build of the tests): a file compiles once per set
 # of flags, whatever the build folder.
-export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$PWD/build/ccache" \
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} \
+  CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$PWD/build/ccache" \
   CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 
 dev_requirements=(pytest pytest-timeout trustme cryptography requests ruff
@@ -60,10 +64,68 @@ make_lane() {
     -Cbuild-dir="build/$lane" .
 }
 
-case $lanes in
-  all|qt6) make_lane qt6 python3 "" "PySide6-Essentials==6.10.* pytest-qt" ;;&
-  # pytest-qt 4.5 dropped PySide2.
-  all|qt5) make_lane qt5 /usr/bin/python3 "--system-site-packages" "pytest-qt<4.5" ;;
-  qt6) ;;
-  *) echo "usage: $0 [qt6|qt5]" >&2; exit 2 ;;
-esac
+# CPython from Debian's source package, built once into a cache outside the
+# repository (a venv points into it, so it must outlive a fresh clone) and
+# reused by later runs. The upstream tarball is built as it is: Debian's
+# patches assume Debian's own file layout.
+cache=${TVLIB_CACHE:-$HOME/.cache/tvlib}
+build_cpython() {  # build_cpython VERSION SUITE: prints the interpreter's path
+  local version=$1 suite=$2
+  local prefix=$cache/python$version
+  if [ ! -x "$prefix/bin/python$version" ]; then
+    local sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
+    local list=/etc/apt/sources.list.d/tvlib-$suite-src.sources
+    if [ ! -f "$list" ]; then
+      printf '%s\n' "Types: deb-src" "URIs: http://deb.debian.org/debian" \
+        "Suites: $suite" "Components: main" \
+        "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
+        $sudo tee "$list" >/dev/null
+      $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq >&2
+    fi
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 \
+      install -y -qq dpkg-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev \
+      libsqlite3-dev libreadline-dev >/dev/null
+    local work=$cache/src-python$version
+    rm -rf "$work" && mkdir -p "$work"
+    echo "setup: building CPython $version from Debian's $suite source" >&2
+    # Chained: `set -e` does not hold inside a subshell whose failure is tested.
+    (
+      cd "$work" &&
+        apt-get source --download-only -qq "python$version" >&2 &&
+        tar xf python"$version"_*.orig.tar.xz &&
+        cd Python-"$version".*/ &&
+        ./configure -q --prefix="$prefix" --enable-shared \
+          LDFLAGS="-Wl,-rpath,$prefix/lib" >&2 &&
+        make -s -j2 >&2 &&
+        make -s install >/dev/null
+    ) || { echo "setup: CPython $version build failed (in $work)" >&2; return 1; }
+    rm -rf "$work"
+  fi
+  echo "$prefix/bin/python$version"
+}
+
+# A lane per generation of host: the Qt for Python release a host carries,
+# or the interpreter it embeds. The test command runs each in its own venv.
+qt6_default="PySide6-Essentials==6.10.* pytest-qt"
+lane_qt6() { make_lane qt6 python3 "" "$qt6_default"; }
+# pytest-qt 4.5 dropped PySide2.
+lane_qt5() { make_lane qt5 /usr/bin/python3 "--system-site-packages" "pytest-qt<4.5"; }
+# The oldest release supported (see the README), the LTS line between, and the
+# newest on PyPI, pinned so that a new release is a deliberate change.
+lane_qt6_5() { make_lane qt6.5 python3 "" "PySide6-Essentials==6.5.3 pytest-qt"; }
+lane_qt6_8() { make_lane qt6.8 python3 "" "PySide6-Essentials==6.8.* pytest-qt"; }
+lane_qt6_12() { make_lane qt6.12 python3 "" "PySide6-Essentials==6.12.0 pytest-qt"; }
+lane_py3_13() {
+  local python
+  python=$(build_cpython 3.13 trixie)
+  make_lane py3.13 "$python" "" "$qt6_default"
+}
+
+all_lanes=(qt6 qt5 qt6.5 qt6.8 qt6.12 py3.13)
+[ "$lanes" = all ] && set -- "${all_lanes[@]}"
+for lane in "$@"; do
+  case $lane in
+    qt6 | qt5 | qt6.5 | qt6.8 | qt6.12 | py3.13) "lane_${lane//./_}" ;;
+    *) echo "usage: $0 [all | LANE...], LANE one of: ${all_lanes[*]}" >&2; exit 2 ;;
+  esac
+done

@@ -2,8 +2,10 @@
 # Runs every check of tvlib on a fresh machine (sets it up first):
 # formatting and lint, the C++ core's GoogleTest suite and its compile for
 # Windows, fuzzing, the core's tests and the modules under ASan and UBSan, and
-# the Python suite in the Qt 6 lane and the Qt 5 lane. Ends with the
-# reliability figures of the run and one line "N passed, N failed".
+# the Python suite in every lane: Qt 6 and Qt 5 whole, CPython 3.13 with Qt 6
+# whole, the other PySide6 releases the tests marked every_lane. Ends with the
+# reliability figures of the run and one line "N passed, N failed". The
+# Python lanes are those of scripts/setup.sh.
 #
 #   scripts/test.sh           everything but the slow cases
 #   scripts/test.sh --full    also the cases that wait out real time-outs, and
@@ -40,22 +42,39 @@ logged() {  # logged FILE COMMAND...: the command's output, also kept in FILE
 
 markers=(-m "not slow")
 ((full)) && markers=()
-# The Python suite of both lanes runs in the background from here on, side
-# by side with each other and with the checks below: the lanes spend most of
-# their time waiting out time-outs. Each has its own temporary folders and its
-# own service; their output is shown once they end.
-run_lane() {  # run_lane LANE KEYED
-  env QT_QPA_PLATFORM=offscreen TVLIB_KEYED_BUILD="$2" \
-    ".venv-$1/bin/python" -m pytest -q -p no:cacheprovider "${markers[@]}" \
-    --basetemp="build/pytest-tmp/$1" -o junit_family=xunit1 \
-    --junitxml="$results/pytest-$1.xml" >"$results/pytest-$1.log" 2>&1
+# The Python suite of every lane runs in the background from here on, side
+# by side with the checks below: the lanes spend most of their time waiting
+# out time-outs. Each has its own temporary folders and its own service; their
+# output is shown once they end.
+run_lane() {  # run_lane LANE KEYED [PYTEST ARGS...]; its status also in a file
+  local lane=$1 keyed=$2 start=$SECONDS; shift 2
+  env QT_QPA_PLATFORM=offscreen TVLIB_KEYED_BUILD="$keyed" \
+    ".venv-$lane/bin/python" -m pytest -q -p no:cacheprovider "$@" \
+    --basetemp="build/pytest-tmp/$lane" -o junit_family=xunit1 \
+    --junitxml="$results/pytest-$lane.xml" >"$results/pytest-$lane.log" 2>&1
+  local status=$?
+  echo "lane $lane: $((SECONDS - start)) s" >>"$results/pytest-$lane.log"
+  echo "$status" >"$results/pytest-$lane.status"
+  return "$status"
+}
+# The other Qt for Python releases run the tests marked every_lane, one lane
+# after another; CPython 3.13 runs the whole Qt 6 suite.
+subset=(-m "every_lane and not slow")
+((full)) && subset=(-m every_lane)
+run_release_lanes() {
+  local lane
+  for lane in qt6.5 qt6.8 qt6.12; do run_lane "$lane" 0 "${subset[@]}"; done
 }
 # Full mode also builds modules with test package keys in the Qt 6 lane, to
 # show signed packages installed and tampered ones refused.
 mkdir -p build/pytest-tmp
 lanes_start=$SECONDS
-run_lane qt6 "$full" & lane_qt6=$!
-run_lane qt5 0 & lane_qt5=$!
+python_lanes=(qt6 qt5 qt6.5 qt6.8 qt6.12 py3.13)
+lane_jobs=()
+run_lane qt6 "$full" "${markers[@]}" & lane_jobs+=($!)
+run_lane qt5 0 "${markers[@]}" & lane_jobs+=($!)
+run_release_lanes & lane_jobs+=($!)
+run_lane py3.13 0 "${markers[@]}" & lane_jobs+=($!)
 cpp_sources() { git ls-files -co --exclude-standard -- 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp'; }
 step "clang-format" bash -c "$(declare -f cpp_sources); cpp_sources | xargs -r clang-format --dry-run --Werror"
 step "ruff check" .venv-qt6/bin/ruff check .
@@ -111,15 +130,13 @@ step "pytest (sanitizers)" logged "$results/sanitize-python.log" env "${san_env[
   PYTHONPATH="$san/stage" QT_QPA_PLATFORM=offscreen $py6 -m pytest -q -p no:cacheprovider \
   -m "not slow" --capture=sys "${san_tests[@]}" --junitxml="$results/sanitize-python.xml"
 
-for lane in qt6 qt5; do
-  pid_variable=lane_$lane
-  wait "${!pid_variable}"
-  status=$?
+wait "${lane_jobs[@]}"
+for lane in "${python_lanes[@]}"; do
   echo "== pytest $lane"
   cat "$results/pytest-$lane.log"
-  ((status)) && failed_steps+=("pytest $lane")
-  echo "== pytest $lane: done $((SECONDS - lanes_start)) s after both lanes started"
+  [ "$(cat "$results/pytest-$lane.status" 2>/dev/null)" = 0 ] || failed_steps+=("pytest $lane")
 done
+echo "== pytest: every lane done $((SECONDS - lanes_start)) s after they started"
 
 echo "== reliability figures (rerun: scripts/test.sh${1:+ $1})"
 .venv-qt6/bin/python scripts/reliability_figures.py "$results"

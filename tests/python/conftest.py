@@ -253,3 +253,24 @@ def run_in_host(code: str, *, year: int = HOST_YEAR, env: dict | None = None, ti
         text=True,
         timeout=timeout,
     )
+
+
+# What the extra lanes (other Qt for Python releases) run: an update run from its
+# entry to the installed package, the preferences window, start-up, the
+# diagnostics and the demo's own runs.
+EVERY_LANE = {
+    "test_demo.py",
+    "test_diagnostics.py",
+    "test_download.py",
+    "test_module_startup.py",
+    "test_release_check.py",
+    "test_update_entry.py",
+    "test_update_preferences.py",
+    "test_update_run.py",
+}
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if item.path.name in EVERY_LANE:
+            item.add_marker(pytest.mark.every_lane)
