@@ -10,6 +10,8 @@
 #
 # Sets up the Qt 6 lane first (scripts/setup.sh qt6; a few minutes the first time);
 # DEMO_SETUP=0 skips that, for a tvlib staged on PYTHONPATH (see the README).
+# DEMO_LANE=qt6.12 (or another lane of scripts/setup.sh) runs in that lane instead;
+# DEMO_PACKAGE_MIB=64 makes the newest release's package that many MiB (4 by default).
 # Everything the demo writes lies in a scratch folder that is removed at the end
 # (kept with KEEP_SCRATCH=1). Message boxes are answered automatically unless there is a
 # screen and a terminal. Exit status 0 when the runs went the way the option shows, the
@@ -27,12 +29,13 @@ case "${1:---manual}" in
 esac
 option=${option#--}
 
+lane=${DEMO_LANE:-qt6}
 if [ "${DEMO_SETUP:-1}" != 0 ]; then
-  echo "demo: setting up the Qt 6 lane (scripts/setup.sh qt6)..."
-  scripts/setup.sh qt6
+  echo "demo: setting up the lane $lane (scripts/setup.sh $lane)..."
+  scripts/setup.sh "$lane"
 fi
 
-py=$repo/.venv-qt6/bin/python
+py=$repo/.venv-$lane/bin/python
 export PYTHONPATH="$repo/devhost${PYTHONPATH:+:$PYTHONPATH}"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kolvaren-demo.XXXXXX")
 service_pid=""

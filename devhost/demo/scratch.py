@@ -12,6 +12,7 @@ plug-in's settings and start-up scripts, and the user's account record.
 from __future__ import annotations
 
 import json
+import os
 import shutil
 from pathlib import Path
 
@@ -33,7 +34,9 @@ def prepare(scenario: Scenario, folder: Path) -> None:
     manifest = json.loads(manifest_path.read_text(encoding="utf-8"))
     if scenario.mandatory:
         manifest["releases"][-1]["is_mandatory"] = True
-        manifest_path.write_text(json.dumps(manifest, indent=2) + "\n", encoding="utf-8")
+    if package_mib := os.environ.get("DEMO_PACKAGE_MIB"):
+        manifest["releases"][-1]["pad_to_bytes"] = int(package_mib) * 1024 * 1024
+    manifest_path.write_text(json.dumps(manifest, indent=2) + "\n", encoding="utf-8")
 
     for name in ("maxdata", "temp", "service"):
         (folder / name).mkdir(exist_ok=True)
