@@ -59,6 +59,17 @@ make_lane() {
   fi
   # shellcheck disable=SC2086
   "$venv/bin/python" -m pip install -q "${dev_requirements[@]}" $extra
+  if [ "$python" = python3 ] && [ "$lane" != qt6 ]; then
+    # Same interpreter as the qt6 lane, so the same modules: its build, as a
+    # wheel, spares a compile per PySide6 release.
+    [ -x .venv-qt6/bin/python ] || lane_qt6
+    echo "setup: installing the qt6 lane's build of tvlib into $lane"
+    rm -rf build/wheels/qt6
+    .venv-qt6/bin/python -m pip wheel -q --no-deps --no-build-isolation \
+      -Cbuild-dir=build/qt6 -w build/wheels/qt6 .
+    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps build/wheels/qt6/tvlib-*.whl
+    return
+  fi
   echo "setup: building tvlib for $lane"
   "$venv/bin/python" -m pip install -q --no-build-isolation \
     -Cbuild-dir="build/$lane" .
