@@ -336,5 +336,28 @@ TEST_F(PackageDownload, OnlyAPackageThatPassesIsLeftOnDisk) {
   }
 }
 
+TEST_F(PackageDownload, AReplyWithoutALengthStopsAtTheSizeLimit) {
+  TestServer server([](const Received& /*request*/, Connection& connection) {
+    connection.send("HTTP/1.1 200 OK\r\n\r\n" + std::string(300000, 'k'));
+    connection.close_after_reply();
+  });
+  http::Client client;
+  NoProgress progress;
+  download::PackageRequest request{server.url("/license/download/SECRET"), "pkg.ms",
+                                   target()};
+  request.max_unannounced_size = 100000;
+  std::string error;
+  try {
+    download::download_package(client, request, progress);
+  } catch (const http::TransportError& e) {
+    error = e.what();
+  }
+  EXPECT_TRUE(
+      error.ends_with("announces no length and goes on past 100000 bytes; it "
+                      "was stopped there"))
+      << error;
+  EXPECT_FALSE(fs::exists(target()));
+}
+
 }  // namespace
 }  // namespace tvlib::test

@@ -253,6 +253,10 @@ Outcome download_package(http::Client& client, const PackageRequest& request,
   get.query = {{"file_path", request.file_path}};
   get.connect_timeout = 60s;
   get.read_timeout = 60s;
+  get.head_timeout = 60s;
+  get.max_unannounced_body = request.max_unannounced_size != 0
+                                 ? request.max_unannounced_size
+                                 : TVLIB_MAX_UNANNOUNCED_DOWNLOAD;
   PackageWriter writer(request, progress);
   client.stream(get, writer);
   return writer.outcome();

@@ -34,6 +34,9 @@ struct PackageRequest {
   // Signers whose signature the package must carry; none: unsigned packages
   // are accepted as they always were.
   std::span<const integrity::PublicKey> trusted_keys{};
+  // The most bytes taken from a reply that announces no length; 0: the
+  // build's limit (KOLVAREN_MAX_DOWNLOAD_SIZE). Tests set a smaller one.
+  std::uint64_t max_unannounced_size = 0;
 };
 
 // The service answered 200 and the whole body is on disk.
@@ -56,9 +59,10 @@ inline constexpr std::size_t max_refusal_body = std::size_t{1024} * 1024;
 // Throws std::runtime_error naming the folder and the cause.
 std::filesystem::path download_folder(const std::filesystem::path& temp_folder);
 
-// GET with the 60-second limits; on 200 the body goes piece by piece into a
-// temporary file beside `local_path`, reporting percentages of the announced
-// length and hashing what was written, and the whole (verified) file then
+// GET with the 60-second limits (each wait, and the reply's head as a whole);
+// a body without Content-Length stops at the size limit. On 200 the body goes piece by
+// piece into a temporary file beside `local_path`, reporting percentages of the
+// announced length and hashing what was written, and the whole (verified) file then
 // replaces `local_path` in one step. Throws http::TransportError for transport
 // failures (a body cut short of its announced length included),
 // integrity::PackageRejected when the reply's digest or signature headers are

@@ -33,6 +33,10 @@ inline constexpr const char* package_selector = "package_type";
 inline constexpr const char* installed_version_key = "kolvaren_version";
 
 inline constexpr std::chrono::seconds service_timeout{10};
+// Whole-request limits, whatever the single waits: the health check holds the
+// host's interface thread, so it has the shorter one.
+inline constexpr std::chrono::seconds health_deadline{30};
+inline constexpr std::chrono::seconds service_deadline{60};
 
 // The classes, built in this order when the module loads.
 py::object make_check_worker_class();
