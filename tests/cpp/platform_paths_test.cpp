@@ -101,5 +101,26 @@ TEST(SystemProxyLists, BypassesLocalNamesPatternsAndLoopback) {
   EXPECT_EQ(proxy_from_lists("p:1", bypass, "https://110.1.2.3/"), "http://p:1");
 }
 
+// The Windows logon goes only to a proxy from the list the user or a policy
+// set, never to one that detection or a configuration script named.
+TEST(SystemProxyChoice, OnlyAListedProxyIsSignedInToWithTheLogon) {
+  using http::detail::choose_system_proxy;
+  using Scripted = std::optional<std::optional<std::string>>;
+  const std::string url = "https://updates.example.com/license/download/t";
+  const auto chosen = [&](const Scripted& scripted, std::string_view list) {
+    const auto proxy = choose_system_proxy(scripted, list, "", url);
+    return proxy ? proxy->proxy + (proxy->sign_in_with_logon ? " logon" : " no logon")
+                 : std::string("direct");
+  };
+  EXPECT_EQ(chosen(std::nullopt, "listed:8080"), "http://listed:8080 logon");
+  EXPECT_EQ(chosen(Scripted(std::in_place, "http://named:3128"), "listed:8080"),
+            "http://named:3128 no logon");
+  EXPECT_EQ(chosen(Scripted(std::in_place, "http://named:3128"), ""),
+            "http://named:3128 no logon");
+  // The script said direct: the list does not apply.
+  EXPECT_EQ(chosen(Scripted(std::in_place), "listed:8080"), "direct");
+  EXPECT_EQ(chosen(std::nullopt, ""), "direct");
+}
+
 }  // namespace
 }  // namespace tvlib
