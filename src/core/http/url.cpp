@@ -114,9 +114,10 @@ Endpoint endpoint_of(const std::string& url) {
 
 std::optional<Origin> origin_of(const std::string& base, const std::string& reference) {
   Url parsed = parse(base);
-  // Setting a relative URL on a parsed one resolves it against that one.
-  if (!parsed ||
-      curl_url_set(parsed.get(), CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK) {
+  // Setting a relative URL on a parsed one resolves it against that one; the
+  // flags are those libcurl reads a Location header with.
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, reference.c_str(),
+                              CURLU_URLENCODE | CURLU_ALLOW_SPACE) != CURLUE_OK) {
     return std::nullopt;
   }
   const auto lower = [](std::string text) {
