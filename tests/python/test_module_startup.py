@@ -108,19 +108,9 @@ assert plugin_script.VALUE == 7
     assert not (tmp_path / "__pycache__").exists()
 
 
-def test_the_package_carries_both_modules_functions(tvlib):
-    import tvlib.tvcore as core
-
-    assert tvlib.baur is core.baur
-    assert tvlib.load_account is core.load_account
-    assert tvlib.save_account is core.save_account
-    assert callable(tvlib.tvupd)
-    assert tvlib.tvupd.__module__ == "tvlib.tvupd"
-
-
-def test_the_base_address_is_one_constant_for_the_process(tvlib, service):
-    assert tvlib.baur() == tvlib.baur() == service.base_url
-    assert tvlib.baur() + "/health" == f"{service.base_url}/health"
+def test_the_base_address_is_one_constant_for_the_process(tvlib, service, monkeypatch):
+    monkeypatch.setenv("KOLVAREN_BASE_URL", "https://elsewhere.invalid")
+    assert tvlib.baur() == service.base_url
 
 
 def test_the_deployment_address_is_used_without_an_override():
