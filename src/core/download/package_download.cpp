@@ -13,6 +13,7 @@
 #include "core/download/progress.hpp"
 #include "core/files/package_name.hpp"
 #include "core/files/path_text.hpp"
+#include "core/files/private_folder.hpp"
 #include "core/files/whole_file.hpp"
 #include "core/files/writable_file.hpp"
 #include "core/integrity/package_check.hpp"
@@ -114,7 +115,8 @@ class PackageWriter final : public http::StreamHandler {
                                "' is not a file name");
     }
     try {
-      check_.emplace(head.headers, request_.trusted_keys);
+      check_.emplace(head.headers, request_.trusted_keys,
+                     integrity::AnnouncedRelease{request_.version, name});
     } catch (const integrity::PackageRejected& rejected) {
       reject(rejected);
     }
@@ -123,19 +125,23 @@ class PackageWriter final : public http::StreamHandler {
     // of the same package, or a failure half-way, never leaves a damaged
     // package under the target's name. A failed download leaves the target as
     // it was before (a rejected one removes it, see reject()).
+    const auto cannot_open = [this](const std::error_code& cause) {
+      return std::runtime_error("cannot open " + files::utf8_of(request_.local_path) +
+                                " for writing: " + describe(cause));
+    };
     std::error_code error;
     if (fs::is_directory(request_.local_path, error)) {
       // The rename would refuse it only after the whole download.
-      errno = EISDIR;
-    } else {
-      files::remove_stale_temporaries(request_.local_path);
-      partial_ = files::temporary_sibling(request_.local_path);
-      file_.reset(files::open_for_writing(partial_));
+      throw cannot_open(std::make_error_code(std::errc::is_a_directory));
     }
-    if (!file_) {
-      throw std::runtime_error("cannot open " + files::utf8_of(request_.local_path) +
-                               " for writing: " + system_message(errno));
+    files::remove_stale_temporaries(request_.local_path);
+    const fs::path partial = files::temporary_sibling(request_.local_path);
+    try {
+      file_.reset(files::create_new_file(partial));
+    } catch (const std::system_error& failure) {
+      throw cannot_open(failure.code());
     }
+    partial_ = partial;
     // stdio's default buffer made two write calls of each 8 KiB piece; this
     // one makes one call of 32 pieces. Without it the default still works.
     static_cast<void>(
@@ -237,11 +243,11 @@ class PackageWriter final : public http::StreamHandler {
 
 fs::path download_folder(const fs::path& temp_folder) {
   fs::path folder = temp_folder / "Kolvaren";
-  std::error_code error;
-  fs::create_directories(folder, error);
-  if (error) {
+  try {
+    files::make_private_folder(folder, "download folder");
+  } catch (const fs::filesystem_error& error) {
     throw std::runtime_error("cannot create the download folder " +
-                             files::utf8_of(folder) + ": " + describe(error));
+                             files::utf8_of(folder) + ": " + describe(error.code()));
   }
   return folder;
 }

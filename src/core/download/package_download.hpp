@@ -34,6 +34,9 @@ struct PackageRequest {
   // Signers whose signature the package must carry; none: unsigned packages
   // are accepted as they always were.
   std::span<const integrity::PublicKey> trusted_keys{};
+  // The version the release record announced, as text: with keys, the
+  // signature must be made for it and for local_path's file name.
+  std::string version{};
 };
 
 // The service answered 200 and the whole body is on disk.
@@ -52,8 +55,12 @@ using Outcome = std::variant<Completed, Refused>;
 // Refusal bodies are small JSON objects; anything beyond this is not one.
 inline constexpr std::size_t max_refusal_body = std::size_t{1024} * 1024;
 
-// The folder "Kolvaren" in `temp_folder`, created with any missing parents.
-// Throws std::runtime_error naming the folder and the cause.
+// The folder "Kolvaren" in `temp_folder`, created with any missing parents
+// and kept private: the package and the host's update record in it must be
+// out of other users' reach, the system temporary folder being shared
+// (files::make_private_folder). Throws files::UnsafeFolder for a folder
+// someone else could change, std::runtime_error naming the folder and the
+// cause when it cannot be made.
 std::filesystem::path download_folder(const std::filesystem::path& temp_folder);
 
 // GET with the 60-second limits; on 200 the body goes piece by piece into a
