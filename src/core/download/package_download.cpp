@@ -7,8 +7,10 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "core/download/progress.hpp"
 #include "core/files/package_name.hpp"
@@ -193,12 +195,13 @@ class PackageWriter final : public http::StreamHandler {
                                  ": " + describe(error.code()));
       }
       partial_.clear();
+      hold_ = hold_verified();
     }
   }
 
   [[nodiscard]] Outcome outcome() {
     if (status_ == 200) {
-      return Completed{downloaded_};
+      return Completed{downloaded_, std::move(hold_)};
     }
     return Refused{status_, std::move(refusal_)};
   }
@@ -206,10 +209,37 @@ class PackageWriter final : public http::StreamHandler {
  private:
   void verify() {
     try {
-      check_->finish();
+      verified_ = check_->finish();
     } catch (const integrity::PackageRejected& rejected) {
       reject(rejected);
     }
+  }
+
+  // The host reads the package by name later, from another thread. Where the
+  // hold is real (Windows) it is taken after the rename, since a handle that
+  // denies deleting would stop the rename, and a second hash through it
+  // proves that the file under the name is the one verified.
+  files::FileHold hold_verified() {
+    files::FileHold hold;
+    try {
+      hold = files::FileHold::of(request_.local_path);
+      if (!hold.is_open()) {
+        return hold;
+      }
+      integrity::Sha256 again;
+      hold.read_all(
+          [&again](std::span<const std::byte> piece) { again.update(piece); });
+      if (again.finish() == verified_) {
+        return hold;
+      }
+    } catch (const std::system_error& error) {
+      throw std::runtime_error("cannot read " + files::utf8_of(request_.local_path) +
+                               " back: " + describe(error.code()));
+    }
+    hold.release();
+    reject(integrity::PackageRejected(
+        "the package was changed on disk after it was checked: " +
+        files::utf8_of(request_.local_path) + " is not the file that was verified"));
   }
 
   // No file of the package's name may stay behind a rejection, where it could
@@ -231,6 +261,8 @@ class PackageWriter final : public http::StreamHandler {
   std::uint64_t total_ = 0;
   std::uint64_t downloaded_ = 0;
   std::optional<integrity::PackageCheck> check_;
+  integrity::Digest verified_{};
+  files::FileHold hold_;
   fs::path partial_;  // the temporary file while it is being written
   static constexpr std::size_t write_buffer_size = std::size_t{256} * 1024;
   std::unique_ptr<char[]> write_buffer_ =

@@ -8,6 +8,7 @@
 #include <string>
 #include <variant>
 
+#include "core/files/file_hold.hpp"
 #include "core/http/client.hpp"
 #include "core/integrity/signature.hpp"
 
@@ -42,6 +43,9 @@ struct PackageRequest {
 // The service answered 200 and the whole body is on disk.
 struct Completed {
   std::uint64_t bytes = 0;
+  // Keeps the verified file as it is (Windows) until whoever runs it has
+  // read it; release it then.
+  files::FileHold hold{};
 };
 
 // The service answered with another status; its body tells why.
@@ -72,7 +76,9 @@ std::filesystem::path download_folder(const std::filesystem::path& temp_folder);
 // malformed or missing, or do not match the body (`local_path` is removed
 // then), and std::runtime_error for file and reply failures. On every failure
 // the temporary file is closed and removed and, but for a rejection,
-// `local_path` stays as it was before the call.
+// `local_path` stays as it was before the call. On Windows the file is then
+// held and read once more, to prove that what stands under its name is what
+// was verified; the hold travels in Completed.
 Outcome download_package(http::Client& client, const PackageRequest& request,
                          ProgressSink& progress);
 

@@ -136,7 +136,7 @@ void PackageCheck::read_signature(const http::Fields& headers) {
   }
 }
 
-void PackageCheck::finish() {
+Digest PackageCheck::finish() {
   const Digest received = hash_.finish();
   // A digest names damage on the way more precisely than a signature does,
   // so it is reported first.
@@ -149,12 +149,12 @@ void PackageCheck::finish() {
     }
   }
   if (keys_.empty()) {
-    return;
+    return received;
   }
   const std::string bound =
       release_message(release_.version, release_.file_name, received);
   if (signed_by_any(signature_, bound, keys_)) {
-    return;
+    return received;
   }
   // The vendor's package, offered under another version or name: an older
   // release relabelled, most likely.

@@ -51,9 +51,9 @@ class PackageCheck {
 
   void update(std::span<const std::byte> bytes) { hash_.update(bytes); }
 
-  // Throws PackageRejected when the bytes do not match an announced digest or
-  // the signature. Called once, after the last byte.
-  void finish();
+  // The bytes' SHA-256. Throws PackageRejected when they do not match an
+  // announced digest or the signature. Called once, after the last byte.
+  Digest finish();
 
  private:
   struct Announced {

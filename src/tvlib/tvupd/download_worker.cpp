@@ -238,6 +238,8 @@ void download(const py::object& self) {
     // page on Windows.
     local_path = files::entry_of(folder, files::last_component(file_path));
   }
+  // A hold left by an earlier download of this file would stop the rename.
+  keep_package_hold(files::utf8_of(local_path), {});
   // The token is one path segment: a "/", "?" or "#" from the service must
   // not turn it into another request. A JWT's characters pass unchanged.
   const std::string url =
@@ -267,6 +269,8 @@ void download(const py::object& self) {
     self.attr("error_occurred").attr("emit")(refusal_text(refused->body));
     return;
   }
+  keep_package_hold(files::utf8_of(local_path),
+                    std::move(std::get<download::Completed>(outcome).hold));
   emit_status("✅ Installing Successfull.");
   py::dict result;
   result["version"] = self.attr("version");
