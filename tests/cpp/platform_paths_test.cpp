@@ -1,5 +1,5 @@
-// Paths from UTF-8 text, the file a download writes, and the Windows proxy
-// lists, read by portable code and so checked here.
+// Paths from UTF-8 text and the Windows proxy lists, read by portable code and
+// so checked here.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -29,8 +29,7 @@ TEST(PathText, NonAsciiNamesSurviveTheRoundTripAndReachTheDisk) {
     fs::create_directories(folder / path);
     const fs::path file = folder / path / files::path_from_utf8(name + ".ms");
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(
-        files::open_for_writing(file), &std::fclose);
-    ASSERT_NE(out, nullptr) << files::utf8_of(file);
+        files::create_new_file(file), &std::fclose);
     std::fputs("new", out.get());
   }
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
@@ -54,23 +53,6 @@ TEST(PackageName, ANameFromTheServiceStaysInsideTheDownloadFolder) {
     // Only plain names are ever written; the others are refused by name.
     EXPECT_EQ(files::is_plain_file_name(name), name == "pkg.ms") << file_path;
   }
-}
-
-TEST(WritableFile, TruncatesAnEarlierFileAndFailsWithErrnoInAMissingFolder) {
-  const fs::path file = fs::temp_directory_path() / "tvlib-writable-file";
-  std::ofstream(file) << "an earlier, longer package";
-  {
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(
-        files::open_for_writing(file), &std::fclose);
-    ASSERT_NE(out, nullptr);
-    std::fputs("new", out.get());
-  }
-  EXPECT_EQ(fs::file_size(file), 3U);
-  fs::remove(file);
-
-  errno = 0;
-  EXPECT_EQ(files::open_for_writing(file / "missing" / "x"), nullptr);
-  EXPECT_NE(errno, 0);
 }
 
 TEST(SystemProxyLists, ChoosesTheEntryForTheSchemeElseTheCommonOne) {

@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <initializer_list>
+#include <string>
 
 #include "binding/module_startup.hpp"
+#include "core/files/file_hold.hpp"
 
 namespace tvlib::tvupd {
 
@@ -54,6 +56,12 @@ void add_lifetime_slot(py::dict& ns);
 void start_and_keep(const py::object& worker);
 // The workers whose threads have not finished yet (for tests and diagnostics).
 py::list running_workers();
+
+// A downloaded package's hold (files::FileHold), from the worker that
+// verified it to the completion that has the host run it. Keeping an empty
+// hold drops the one kept for `path`: a later download replaces the file.
+void keep_package_hold(const std::string& path, files::FileHold hold);
+files::FileHold take_package_hold(const std::string& path);
 
 // The release service's routes.
 // GET of the health route; the reply's status. Throws http::TransportError.
