@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs every check of tvlib on a fresh machine (sets it up first):
 # formatting and lint, the C++ core's GoogleTest suite and its compile for
-# Windows, fuzzing, the core's tests and the modules under ASan and UBSan, and
-# the Python suite in every lane: Qt 6 and Qt 5 whole, CPython 3.13 with Qt 6
-# whole, the other PySide6 releases the tests marked every_lane. Ends with the
-# reliability figures of the run and one line "N passed, N failed". The
-# Python lanes are those of scripts/setup.sh.
+# Windows, fuzzing, the core's tests and the modules under ASan and UBSan, the
+# layering of that build (scripts/check_layers.sh), and the Python suite in
+# every lane: Qt 6 and Qt 5 whole, CPython 3.13 with Qt 6 whole, the other
+# PySide6 releases the tests marked every_lane. Ends with the reliability
+# figures of the run and one line "N passed, N failed". The Python lanes are
+# those of scripts/setup.sh.
 #
 #   scripts/test.sh           everything but the slow cases
 #   scripts/test.sh --full    also the cases that wait out real time-outs, and
@@ -114,6 +115,7 @@ step "configure sanitizers" $py6 -m cmake -S . -B $san -G Ninja \
   -DCMAKE_CXX_FLAGS="-O1 -g1 -fno-sanitize-recover=all"
 step "build sanitizers" bash -c "$py6 -m cmake --build $san && \
   $py6 -m cmake --install $san --prefix $san/stage >/dev/null"
+step "layering" scripts/check_layers.sh $san
 step "GoogleTest (sanitizers)" logged "$results/sanitize-cpp.log" env "${san_env[@]}" \
   "$PWD/.venv-qt6/bin/ctest" --test-dir $san -j2 --output-on-failure \
   --output-junit "$PWD/$results/sanitize-cpp.xml"

@@ -6,7 +6,7 @@ namespace tvlib::http::detail {
 // setting POSIX has.
 void apply_system_proxy(CURL* /*handle*/, const std::string& /*url*/) {}
 
-std::optional<std::string> system_proxy_for(const std::string& /*url*/) {
+std::optional<SystemProxy> system_proxy_for(const std::string& /*url*/) {
   return std::nullopt;
 }
 

@@ -179,8 +179,10 @@ TransportFacts transport_facts(const std::string& url) {
   std::string source;
   std::optional<std::string> proxy = detail::proxy_from_environment(url, source);
   if (!proxy && source.empty()) {
-    proxy = detail::system_proxy_for(url);
-    source = proxy ? "system setting" : "";
+    if (const auto system = detail::system_proxy_for(url)) {
+      proxy = system->proxy;
+      source = "the system's Internet settings";
+    }
   }
   if (proxy) {
     facts.proxy = detail::without_credentials(*proxy);

@@ -34,8 +34,8 @@ void check(const py::object& self) {
     throw py::value_error(std::string("the account record has no \"") + account_part +
                           "\" object with the credentials");
   }
-  const py::object email = member(account, identifying_credential);
-  const py::object license_key = member(account, second_credential);
+  const py::object email = member(account, email_field);
+  const py::object license_key = member(account, license_key_field);
   const py::object package_type = member(account, package_selector);
   const py::object installed = member(record, installed_version_key, py::float_(1.0));
   if (!binding::is_true(email) || !binding::is_true(license_key) ||

@@ -103,6 +103,21 @@ py::object signal(std::initializer_list<const char*> types) {
   return client().env.qt.core.attr("Signal")(*args);
 }
 
+namespace {
+
+// PySide2 and PySide6 both say "Internal C++ object (<class>) already deleted."
+// when a wrapper outlives its Qt object.
+bool is_deleted_qt_object(const py::error_already_set& e) {
+  if (!e.matches(PyExc_RuntimeError)) {
+    return false;
+  }
+  const std::string text = binding::message_of(e);
+  return text.starts_with("Internal C++ object (") &&
+         text.ends_with(") already deleted.");
+}
+
+}  // namespace
+
 void tvupd(const py::object& manuel_update, const py::object& version_offset) {
   const py::module_& module = client().module;
   if (py::hasattr(module, "tvupddialog")) {
@@ -110,8 +125,13 @@ void tvupd(const py::object& manuel_update, const py::object& version_offset) {
       const py::object previous = module.attr("tvupddialog");
       binding::qt_call(previous.attr("close"));
       binding::qt_call(previous.attr("deleteLater"));
-    } catch (py::error_already_set&) {
+    } catch (py::error_already_set& e) {
       // Expected after a finished run: Qt has already deleted that window.
+      // Anything else is reported, and the new run starts all the same: a
+      // window that cannot be closed must not keep every later run from starting.
+      if (!is_deleted_qt_object(e)) {
+        e.discard_as_unraisable("tvlib.tvupd: closing the previous updater");
+      }
     }
   }
   module.attr("tvupddialog") =
