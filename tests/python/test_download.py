@@ -300,6 +300,7 @@ def test_a_large_download_releases_no_reference_it_was_not_given(download, svc):
     before = {s: sys.getrefcount(s) for s in (True, False, None)}
     run = download(timeout=120000)
     after = {s: sys.getrefcount(s) for s in (True, False, None)}
+    assert not run.named("error_occurred"), run.named("error_occurred")
     assert run.result["version"] == "2.4.0"
     assert len(run.progress) > size // 8192
     lost = {s: before[s] - after[s] for s in before if after[s] < before[s]}
