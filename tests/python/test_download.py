@@ -304,6 +304,7 @@ def test_a_large_download_releases_no_reference_it_was_not_given(download, svc):
     assert run.result["version"] == "2.4.0"
     assert len(run.progress) > size // 8192
     lost = {s: before[s] - after[s] for s in before if after[s] < before[s]}
-    # The test's own Python calls (worker.start(), the waits) meet the fault with
-    # a handful of None; the worker's would be thousands.
-    assert lost.keys() <= {None} and lost.get(None, 0) < 100, f"references lost: {lost}"
+    # The service's threads in this process and the test's own Python calls (which
+    # meet the fault themselves) move the counts by a handful; one reference lost
+    # per emission would be thousands.
+    assert all(count < 100 for count in lost.values()), f"references lost: {lost}"

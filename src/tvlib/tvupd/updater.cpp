@@ -1,6 +1,7 @@
 // KolvarenUpdater: the never-shown window that owns one update run, and the
 // entry function that replaces the previous run's updater.
 #include <string>
+#include <string_view>
 
 #include "binding/python_class.hpp"
 #include "binding/python_text.hpp"
@@ -106,12 +107,17 @@ py::object signal(std::initializer_list<const char*> types) {
 namespace {
 
 // PySide2 and PySide6 both say "Internal C++ object (<class>) already deleted."
-// when a wrapper outlives its Qt object.
+// when a wrapper outlives its Qt object; PySide6 6.12 puts "libshiboken: "
+// before it.
 bool is_deleted_qt_object(const py::error_already_set& e) {
   if (!e.matches(PyExc_RuntimeError)) {
     return false;
   }
-  const std::string text = binding::message_of(e);
+  const std::string message = binding::message_of(e);
+  std::string_view text = message;
+  if (text.starts_with("libshiboken: ")) {
+    text.remove_prefix(std::string_view("libshiboken: ").size());
+  }
   return text.starts_with("Internal C++ object (") &&
          text.ends_with(") already deleted.");
 }
