@@ -75,6 +75,10 @@ step "GoogleTest" $py6 -m cmake -E env \
   "$PWD/.venv-qt6/bin/ctest" --test-dir build/cpp-tests --output-on-failure \
   --output-junit "$PWD/$results/cpp.xml"
 
+# The benchmark tooling, and the suite once with tiny packages (seconds).
+step "benchmark tooling" $py6 -m pytest -q -p no:cacheprovider --basetemp=build/pytest-tmp/bench \
+  bench/tests
+
 # The pieces that take hostile text, a few seconds each; CI fuzzes longer.
 fuzz_seconds=3
 ((full)) && fuzz_seconds=15
