@@ -3,11 +3,8 @@
 #include <pybind11/stl/filesystem.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <variant>
@@ -15,6 +12,7 @@
 
 #include "binding/python_class.hpp"
 #include "binding/python_text.hpp"
+#include "core/download/delivery_gate.hpp"
 #include "core/download/package_download.hpp"
 #include "core/files/package_name.hpp"
 #include "core/files/path_text.hpp"
@@ -36,87 +34,16 @@ namespace {
 // oldest percentage is 10 ms old, a pause of the network included.
 constexpr std::size_t batch_pieces = 128;
 constexpr auto batch_age = std::chrono::milliseconds(10);
-// The longest the worker waits for its turn: a UI thread that is blocked, or
-// waits for this thread to end, must not stop the download.
-constexpr auto ui_patience = std::chrono::milliseconds(250);
-// The longest the UI thread, handing the GIL over, waits for it back.
-constexpr auto handover_limit = std::chrono::milliseconds(5);
 
-// When the worker may emit its next batch, agreed between the worker thread
-// and the acknowledging slot on the UI thread. The UI thread holds the GIL
-// for each progress slot and takes it back at once between slots; a worker
-// that simply asked for it waited up to the interpreter's switch interval
-// (5 ms), waking and losing at every slot. So the worker emits when the UI
-// thread has delivered every batch (the GIL is free then), or when the slot
-// acknowledging its previous batch hands the GIL over and waits for it back.
-// One batch is ahead of the UI thread at a time, which bounds the queue of
-// signals however slow the host's slots are.
-class DeliveryGate {
- public:
-  // Worker thread, without the GIL: waits for its turn, at most
-  // `ui_patience`. After a wait in vain the next ones are skipped until the
-  // UI thread delivers again: a blocked UI thread does not slow the download.
-  void wait_for_turn() {
-    std::unique_lock lock(mutex_);
-    if (gave_up_ && delivered_ == delivered_when_given_up_) {
-      return;
-    }
-    waiting_ = true;
-    gave_up_ = !changed_.wait_for(
-        lock, ui_patience, [this] { return sent_ == delivered_ || handed_over_; });
-    waiting_ = false;
-    delivered_when_given_up_ = delivered_;
-  }
+// PySide6 6.12.0's emit() returns True without a reference of its own:
+// dropping the result would take one from True at every emission, and
+// Python 3.11 aborts once its count runs out. The result is kept instead.
+template <typename... Args>
+void emit(const py::object& emit_method, Args&&... args) {
+  static_cast<void>(emit_method(std::forward<Args>(args)...).release());
+}
 
-  // Worker thread, GIL held, before it emits the batch's acknowledgement.
-  void sent() {
-    const std::scoped_lock lock(mutex_);
-    ++sent_;
-  }
-
-  // Worker thread, after it has let go of the GIL again.
-  void emitted() {
-    {
-      const std::scoped_lock lock(mutex_);
-      handed_over_ = false;
-    }
-    changed_.notify_all();
-  }
-
-  // UI thread, GIL held: a batch's slots have run. True when the worker
-  // waits with its next batch and the caller is to let go of the GIL for it.
-  bool delivered() {
-    {
-      const std::scoped_lock lock(mutex_);
-      ++delivered_;
-      handed_over_ = waiting_ && sent_ - delivered_ <= 1;
-      if (!handed_over_) {
-        return false;
-      }
-    }
-    changed_.notify_all();
-    return true;
-  }
-
-  // UI thread, without the GIL: until the worker has emitted, at most
-  // `handover_limit`.
-  void wait_for_emission() {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, handover_limit, [this] { return !handed_over_; });
-    handed_over_ = false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::uint64_t sent_ = 0;
-  std::uint64_t delivered_ = 0;
-  bool waiting_ = false;
-  bool handed_over_ = false;
-  bool gave_up_ = false;
-  std::uint64_t delivered_when_given_up_ = 0;
-};
-
+using download::DeliveryGate;
 using SharedGate = std::shared_ptr<DeliveryGate>;
 
 SharedGate& gate_of(const py::object& worker) {
@@ -174,10 +101,10 @@ class BatchedProgress final : public download::ProgressSink {
     const EmissionDone done{*gate_, sending_};
     const py::gil_scoped_acquire locked;
     for (const int pct : sending_) {
-      emit_progress_(pct);
+      emit(emit_progress_, pct);
     }
     gate_->sent();
-    emit_batch_();
+    emit(emit_batch_);
   }
 
  private:
@@ -221,9 +148,9 @@ std::string refusal_text(const std::string& body) {
 
 void download(const py::object& self) {
   const py::object emit_status = self.attr("status_update").attr("emit");
-  emit_status("v" + binding::text_of(self.attr("version")) + " downloading...");
+  emit(emit_status, "v" + binding::text_of(self.attr("version")) + " downloading...");
   const py::object emit_progress = self.attr("progress_update").attr("emit");
-  emit_progress(0);
+  emit(emit_progress, 0);
 
   const std::string file_path = binding::text_of(self.attr("file_path"));
   fs::path local_path;
@@ -244,7 +171,7 @@ void download(const py::object& self) {
   download::Outcome outcome;
   {
     py::gil_scoped_release unlocked;
-    thread_local http::Client http_client;
+    http::Client http_client;
     // A build with signing keys takes signed packages only; the digest
     // headers are checked in every build.
     const download::PackageRequest request{url, file_path, local_path,
@@ -260,31 +187,22 @@ void download(const py::object& self) {
   }
 
   if (const auto* refused = std::get_if<download::Refused>(&outcome)) {
-    self.attr("error_occurred").attr("emit")(refusal_text(refused->body));
+    emit(self.attr("error_occurred").attr("emit"), refusal_text(refused->body));
     return;
   }
-  emit_status("✅ Installing Successfull.");
+  emit(emit_status, "✅ Installing Successfull.");
   py::dict result;
   result["version"] = self.attr("version");
   result["target_path"] = py::str(py::cast(local_path));
-  self.attr("download_complete").attr("emit")(result);
+  emit(self.attr("download_complete").attr("emit"), result);
+}
+
+void report_failure(const py::object& self, const std::string& error) {
+  emit(self.attr("error_occurred").attr("emit"), "Download Error: " + error);
 }
 
 void run(const py::object& self) {
-  std::string error;
-  try {
-    download(self);
-    return;
-  } catch (py::error_already_set& e) {
-    error = binding::message_of(e);
-  } catch (const std::exception& e) {
-    error = e.what();
-  }
-  try {
-    self.attr("error_occurred").attr("emit")("Download Error: " + error);
-  } catch (py::error_already_set& e) {
-    e.discard_as_unraisable("KolvarenUpdater.DownloadWorker.run");
-  }
+  run_worker(self, "KolvarenUpdater.DownloadWorker.run", &download, &report_failure);
 }
 
 }  // namespace

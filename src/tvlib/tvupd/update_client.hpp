@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <initializer_list>
+#include <string>
 
 #include "binding/module_startup.hpp"
 
@@ -50,6 +51,14 @@ void add_lifetime_slot(py::dict& ns);
 void start_and_keep(const py::object& worker);
 // The workers whose threads have not finished yet (for tests and diagnostics).
 py::list running_workers();
+
+// A worker's `run`: `body`, and if it throws, `report` with the error's text;
+// a Python error from `report` goes to the host as unraisable, named `name`.
+// Nothing leaves it.
+using WorkerBody = void (*)(const py::object& self);
+using FailureReport = void (*)(const py::object& self, const std::string& error);
+void run_worker(const py::object& self, const char* name, WorkerBody body,
+                FailureReport report);
 
 // The release service's routes.
 // GET of the health route; the reply's status. Throws http::TransportError.
