@@ -278,6 +278,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--stage", type=Path, help="folder holding the tvlib package to test")
     parser.add_argument("--python", default=sys.executable, help="interpreter of the host")
     parser.add_argument("--results", type=Path, default=BENCH / "results")
+    parser.add_argument("--lane", help="name of a lane other than the default (its files only)")
     args = parser.parse_args(argv)
     mode = args.mode or "full"
     settings = dict(MODES[mode], mode=mode)
@@ -328,12 +329,15 @@ def main(argv: list[str] | None = None) -> int:
         }
     )
     stem = "latest" if mode == "full" else mode
+    if args.lane:
+        stem = f"lane-{args.lane}" + ("" if mode == "full" else f"-{mode}")
     md, js = report.write(results, args.results, stem)
     log("")
     log(md.read_text(encoding="utf-8"))
     log(f"written: {md} and {js}")
     # A complete run of every figure into the usual folder is the one shown.
-    if mode == "full" and args.results == BENCH / "results" and only >= set(ALL_FIGURES):
+    shown = mode == "full" and not args.lane and args.results == BENCH / "results"
+    if shown and only >= set(ALL_FIGURES):
         if report.update_readme(BENCH / "README.md", results):
             log(f"updated: {BENCH / 'README.md'}")
         if report.update_readme(BENCH.parent / "README.md", results, brief=True):

@@ -43,6 +43,15 @@ void emit(const py::object& emit_method, Args&&... args) {
   static_cast<void>(emit_method(std::forward<Args>(args)...).release());
 }
 
+// The same for a percentage, called without the argument tuple pybind11
+// would build: the UI thread waits for the GIL while a batch goes out.
+void emit(const py::object& emit_method, int pct) {
+  const py::int_ value(pct);
+  if (PyObject_CallOneArg(emit_method.ptr(), value.ptr()) == nullptr) {
+    throw py::error_already_set();
+  }
+}
+
 using download::DeliveryGate;
 using SharedGate = std::shared_ptr<DeliveryGate>;
 
