@@ -10,8 +10,13 @@ from report import _fmt as fmt
 PIECE_NOTE = "one per 8 KiB piece, each a `pushprompt` the host evaluates"
 
 
+# Rows that explain another figure rather than stand for a target of their own.
+DIAGNOSTIC = {"P1b", "P5a"}
+
+
 def _row(id_, figure, ours, baseline="–", ratio="–", verdicts=None) -> dict:
-    target = judged.TARGETS.get(id_, ("report",))[0]
+    unjudged = "(diagnostic)" if id_ in DIAGNOSTIC else "report"
+    target = judged.TARGETS.get(id_, (unjudged,))[0]
     met = None if verdicts is None else verdicts.get(id_)
     return {
         "id": id_,
