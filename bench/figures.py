@@ -17,8 +17,9 @@ def ratio(a, b):
 
 def per_piece(runs: list, pieces: float) -> dict:
     """Where a download's time went, median µs per 8 KiB piece: the UI thread
-    running, waiting for a CPU and idle (for events or the GIL), and the
-    download thread's CPU time."""
+    running, waiting for a CPU and idle (for events or the GIL), the
+    download thread's CPU time, and that of the process's other threads (the
+    file writer's, mainly)."""
 
     def each(value) -> float | None:
         found = [value(r) for r in runs]
@@ -29,11 +30,17 @@ def per_piece(runs: list, pieces: float) -> dict:
             return None
         return r["seconds_to_arrival"] - r["ui_cpu_s"] - r["ui_runq_s"]
 
+    def others(r):
+        if r.get("process_cpu_s") is None or r.get("worker_cpu_s") is None:
+            return None
+        return r["process_cpu_s"] - r["ui_cpu_s"] - r["worker_cpu_s"]
+
     return {
         "ui_running": each(lambda r: r.get("ui_cpu_s")),
         "ui_waiting_for_cpu": each(lambda r: r.get("ui_runq_s")),
         "ui_idle": each(idle),
         "download_thread_cpu": each(lambda r: r.get("worker_cpu_s")),
+        "other_threads_cpu": each(others),
     }
 
 
@@ -60,7 +67,9 @@ def downloads(size_mib: int, runs: dict) -> dict:
             "of_host_floor": ratio(ours, floor),
             "host_us_per_piece": speed("floor", "us_per_piece"),
             "host_us_per_prompt_direct": speed("floor", "us_per_prompt_direct"),
-            "us_per_piece": {kind: per_piece(runs[kind], pieces) for kind in ("ours", "loop")},
+            "us_per_piece": {
+                kind: per_piece(runs[kind], pieces) for kind in ("ours", "loop", "bare")
+            },
             "runs": runs,
         },
         "P2": {"ours_mib_s": ours, "loop_mib_s": loop, "ratio": ratio(ours, loop)},

@@ -239,6 +239,7 @@ def make_probe_class(QtCore):
             self.worker_cpu = None
             self.arrived = None
             self.ui_cpu_end = None
+            self.process_cpu_end = None
             self.ui_runq_end = None
             self.peak_kib = None
             self.error = None
@@ -257,6 +258,7 @@ def make_probe_class(QtCore):
         def on_complete(self, _data):
             self.arrived = time.perf_counter()
             self.ui_cpu_end = time.thread_time()
+            self.process_cpu_end = time.process_time()
             self.ui_runq_end = _runqueue_wait()
             self.peak_kib = self.memory.peak()
             self.ticker.stop()
@@ -326,6 +328,7 @@ def measure_download(options: dict) -> dict:
     rss_start = memory.mark()
     ticker.start()
     ui_cpu_start = time.thread_time()
+    process_cpu_start = time.process_time()
     ui_runq_start = _runqueue_wait()
     start = time.perf_counter()
     worker.start()
@@ -368,6 +371,8 @@ def measure_download(options: dict) -> dict:
         "ui_runq_s": ui_runq,
         "ui_cpu_ms_per_mib": ui_cpu * 1000 / (size / MiB),
         "worker_cpu_s": probe.worker_cpu,
+        # every thread of the process: the UI thread, the worker and its helpers
+        "process_cpu_s": probe.process_cpu_end - process_cpu_start,
         "rss_start_mib": rss_start / 1024,
         "rss_growth_mib": (probe.peak_kib - rss_start) / 1024,
         "memory_method": memory.method,

@@ -120,15 +120,23 @@ def download_notes(f: dict) -> list[str]:
             f"download can be delivered faster than {fmt(p1['host_floor_mib_s'])} MiB/s here, "
             f"{_times(judged.ratio(p1['host_floor_mib_s'], p1['curl_mib_s']))} curl."
         )
-    ours, loop = p1["us_per_piece"]["ours"], p1["us_per_piece"]["loop"]
+    spent = p1["us_per_piece"]
+    ours, loop, bare = spent["ours"], spent["loop"], spent.get("bare")
     notes.append(
         "P1, P2, per 8 KiB piece: during our download the UI thread spent "
         f"{fmt(ours['ui_running'])} µs running, {fmt(ours['ui_waiting_for_cpu'])} µs waiting "
         f"for a CPU and {fmt(ours['ui_idle'])} µs idle, the download thread "
-        f"{fmt(ours['download_thread_cpu'])} µs of CPU; with the `requests` loop "
+        f"{fmt(ours['download_thread_cpu'])} µs of CPU and the process's other threads (the "
+        f"file writer) {fmt(ours.get('other_threads_cpu'))} µs; with the `requests` loop "
         f"{fmt(loop['ui_running'])}, {fmt(loop['ui_waiting_for_cpu'])} and "
         f"{fmt(loop['ui_idle'])} µs, its thread {fmt(loop['download_thread_cpu'])} µs."
     )
+    if bare:
+        notes.append(
+            f"P1a, per 8 KiB piece: the download thread {fmt(bare['download_thread_cpu'])} µs "
+            f"of CPU, the file writer {fmt(bare.get('other_threads_cpu'))} µs, the UI thread "
+            f"{fmt(bare['ui_running'])} µs."
+        )
     notes.append(
         f"P1: curl's own transfer time (`%{{time_total}}`) gives "
         f"{fmt(p1['curl_transfer_mib_s'])} MiB/s; the ratio uses curl's whole run, process "
