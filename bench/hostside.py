@@ -21,6 +21,7 @@ Modes:
 from __future__ import annotations
 
 import collections
+import ctypes
 import functools
 import itertools
 import json
@@ -35,6 +36,26 @@ MiB = 1024 * 1024
 
 def _qt_name() -> str:
     return "PySide6" if int(os.environ.get("PYMXS_RELEASE_YEAR", "2026")) >= 2026 else "PySide2"
+
+
+def emit(signal, *args) -> None:
+    """signal.emit(*args). PySide6 6.12.0's emit returns True without a
+    reference of its own; one is added back for each call there, or True's
+    count runs out and Python aborts after a few hundred emissions."""
+    result = signal.emit(*args)
+    if _BORROWED_EMIT_RESULT:
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(result))
+
+
+def _borrowed_emit_result() -> bool:
+    if _qt_name() != "PySide6":
+        return False
+    import PySide6
+
+    return PySide6.__version__ == "6.12.0"
+
+
+_BORROWED_EMIT_RESULT = _borrowed_emit_result()
 
 
 def _emit_result(result: dict) -> None:
@@ -185,8 +206,8 @@ def make_loop_worker_class(QtCore):
 
         def run(self):
             try:
-                self.status_update.emit(f"v{self.version} downloading...")
-                self.progress_update.emit(0)
+                emit(self.status_update, f"v{self.version} downloading...")
+                emit(self.progress_update, 0)
                 resp = requests.get(
                     self.url,
                     params={"file_path": self.file_path},
@@ -195,7 +216,7 @@ def make_loop_worker_class(QtCore):
                     verify=self.ca_bundle,
                 )
                 if resp.status_code != 200:
-                    self.error_occurred.emit(f"Download Failure: {resp.json()['detail']}")
+                    emit(self.error_occurred, f"Download Failure: {resp.json()['detail']}")
                     return
                 total = int(resp.headers.get("content-length", 0))
                 downloaded = 0
@@ -206,13 +227,14 @@ def make_loop_worker_class(QtCore):
                         f.write(chunk)
                         downloaded += len(chunk)
                         if total > 0:
-                            self.progress_update.emit(int(downloaded / total * 100))
-                self.status_update.emit("✅ Installing Successfull.")
-                self.download_complete.emit(
-                    {"version": self.version, "target_path": self.local_path}
+                            emit(self.progress_update, int(downloaded / total * 100))
+                emit(self.status_update, "✅ Installing Successfull.")
+                emit(
+                    self.download_complete,
+                    {"version": self.version, "target_path": self.local_path},
                 )
             except Exception as exc:
-                self.error_occurred.emit(f"Download Error: {exc}")
+                emit(self.error_occurred, f"Download Error: {exc}")
 
     return RequestsLoopWorker
 
@@ -398,8 +420,8 @@ def measure_floor(options: dict) -> dict:
 
         def run(self):
             for pct in percentages:
-                self.progress_update.emit(pct)
-            self.done.emit()
+                emit(self.progress_update, pct)
+            emit(self.done)
 
     loop = QtCore.QEventLoop()
     arrived = []
