@@ -123,14 +123,30 @@ class TestEntryFunction:
         assert updater.check_worker.version_offset == -1
         runs.wait_workers()
 
-    def test_a_call_after_a_finished_run_starts_a_new_one(self, runs, svc, capsys):
+    def test_a_call_after_a_finished_run_starts_a_new_one(self, runs, svc, console):
         svc.script("/health", status=503)
         first = runs.start()
         runs.wait_closed(first)
-        capsys.readouterr()
+        console.readouterr()
         second = runs.start()
         assert second is not first
-        assert capsys.readouterr().out == ""
+        # Closing the deleted window fails as expected, and says nothing.
+        assert console.readouterr() == ("", "")
+        runs.wait_workers()
+
+    def test_a_previous_window_that_fails_to_close_is_reported_and_replaced(
+        self, runs, tvupd_module, monkeypatch, console
+    ):
+        class Stale:
+            def close(self):
+                raise ValueError("the stale window broke")
+
+        monkeypatch.setattr(tvupd_module, "tvupddialog", Stale(), raising=False)
+        updater = runs.start()
+        assert isinstance(updater, tvupd_module.KolvarenUpdater)
+        err = console.readouterr().err
+        assert "closing the previous updater" in err
+        assert "ValueError: the stale window broke" in err
         runs.wait_workers()
 
     def test_a_call_while_a_run_is_checking_replaces_it_quietly(

@@ -30,12 +30,17 @@ void write_update_record(const char* key, const py::object& value) {
       key + "\" \"" + ini_value(value) + "\"");
 }
 
+// The dialog is the host's: a host without it shows no notes, and a failing
+// dialog is reported on the console but must not keep the run from closing.
 void show_release_notes() {
+  const py::module_& module = client().module;
+  if (!py::hasattr(module, "KolvarenReleasesDialog")) {
+    return;
+  }
   try {
-    client().module.attr("KolvarenReleasesDialog").attr("redi")();
-  } catch (py::error_already_set&) {
-    // The dialog is the host's; a missing module or a failing dialog must not
-    // keep the run from closing.
+    module.attr("KolvarenReleasesDialog").attr("redi")();
+  } catch (py::error_already_set& e) {
+    e.discard_as_unraisable("KolvarenReleasesDialog.redi");
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "binding/python_class.hpp"
 #include "binding/python_text.hpp"
+#include "binding/qt_call.hpp"
 #include "core/download/delivery_gate.hpp"
 #include "core/download/package_download.hpp"
 #include "core/files/package_name.hpp"
@@ -35,21 +36,16 @@ namespace {
 constexpr std::size_t batch_pieces = 128;
 constexpr auto batch_age = std::chrono::milliseconds(10);
 
-// PySide6 6.12.0's emit() returns True without a reference of its own:
-// dropping the result would take one from True at every emission, and
-// Python 3.11 aborts once its count runs out. The result is kept instead.
-template <typename... Args>
-void emit(const py::object& emit_method, Args&&... args) {
-  static_cast<void>(emit_method(std::forward<Args>(args)...).release());
-}
-
-// The same for a percentage, called without the argument tuple pybind11
-// would build: the UI thread waits for the GIL while a batch goes out.
-void emit(const py::object& emit_method, int pct) {
+// One percentage, called without the argument tuple pybind11 would build:
+// the UI thread waits for the GIL while a batch goes out. Its result is let
+// go of as binding::qt_call does.
+void emit_percentage(const py::handle& emit_method, int pct) {
   const py::int_ value(pct);
-  if (PyObject_CallOneArg(emit_method.ptr(), value.ptr()) == nullptr) {
+  PyObject* result = PyObject_CallOneArg(emit_method.ptr(), value.ptr());
+  if (result == nullptr) {
     throw py::error_already_set();
   }
+  binding::discard_result(py::reinterpret_steal<py::object>(result));
 }
 
 using download::DeliveryGate;
@@ -110,10 +106,10 @@ class BatchedProgress final : public download::ProgressSink {
     const EmissionDone done{*gate_, sending_};
     const py::gil_scoped_acquire locked;
     for (const int pct : sending_) {
-      emit(emit_progress_, pct);
+      emit_percentage(emit_progress_, pct);
     }
     gate_->sent();
-    emit(emit_batch_);
+    binding::qt_call(emit_batch_);
   }
 
  private:
@@ -156,10 +152,9 @@ std::string refusal_text(const std::string& body) {
 }
 
 void download(const py::object& self) {
-  const py::object emit_status = self.attr("status_update").attr("emit");
-  emit(emit_status, "v" + binding::text_of(self.attr("version")) + " downloading...");
-  const py::object emit_progress = self.attr("progress_update").attr("emit");
-  emit(emit_progress, 0);
+  binding::emit(self, "status_update",
+                "v" + binding::text_of(self.attr("version")) + " downloading...");
+  binding::emit(self, "progress_update", 0);
 
   const std::string file_path = binding::text_of(self.attr("file_path"));
   fs::path local_path;
@@ -196,18 +191,18 @@ void download(const py::object& self) {
   }
 
   if (const auto* refused = std::get_if<download::Refused>(&outcome)) {
-    emit(self.attr("error_occurred").attr("emit"), refusal_text(refused->body));
+    binding::emit(self, "error_occurred", refusal_text(refused->body));
     return;
   }
-  emit(emit_status, "✅ Installing Successfull.");
+  binding::emit(self, "status_update", "✅ Installing Successfull.");
   py::dict result;
   result["version"] = self.attr("version");
   result["target_path"] = py::str(py::cast(local_path));
-  emit(self.attr("download_complete").attr("emit"), result);
+  binding::emit(self, "download_complete", result);
 }
 
 void report_failure(const py::object& self, const std::string& error) {
-  emit(self.attr("error_occurred").attr("emit"), "Download Error: " + error);
+  binding::emit(self, "error_occurred", "Download Error: " + error);
 }
 
 void run(const py::object& self) {
@@ -238,7 +233,8 @@ py::object make_download_worker_class() {
                         [](void* gate) { delete static_cast<SharedGate*>(gate); });
         // The worker object lives on the UI thread, so the slot runs there,
         // queued behind the progress slots of the batch.
-        self.attr("_progress_batch").attr("connect")(self.attr("_progress_delivered"));
+        binding::qt_call(self.attr("_progress_batch").attr("connect"),
+                         self.attr("_progress_delivered"));
       }));
   ns["run"] = binding::method("run", "self", py::cpp_function(&run));
   ns["_progress_delivered"] = binding::method(

@@ -85,9 +85,9 @@ long health_status() {
 }
 
 py::object generate_jwt_token(const py::object& email, const py::object& license_key) {
-  py::dict credentials;  // the identifying credential first
-  credentials[identifying_credential] = email;
-  credentials[second_credential] = license_key;
+  py::dict credentials;  // the JSON body keeps this order
+  credentials[email_field] = email;
+  credentials[license_key_field] = license_key;
   http::Request request;
   request.method = "POST";
   request.url = base_address() + "/license/generate-jwt";
@@ -118,7 +118,7 @@ py::object get_latest_release(const py::object& token, const py::object& package
   request.url = base_address() + "/license/latest-release";
   request.headers = {{"Authorization", "Bearer " + binding::text_of(token)}};
   request.query = {{package_selector, binding::text_of(package_type)},
-                   {identifying_credential, binding::text_of(email)},
+                   {email_field, binding::text_of(email)},
                    {"version_offset", binding::text_of(version_offset)}};
   request.connect_timeout = service_timeout;
   request.read_timeout = service_timeout;

@@ -28,8 +28,8 @@ const binding::HostBridge& host();
 // Names under which the account record keeps what the check needs; the
 // credentials travel on the wire under the same names.
 inline constexpr const char* account_part = "account";
-inline constexpr const char* identifying_credential = "email";
-inline constexpr const char* second_credential = "license_key";
+inline constexpr const char* email_field = "email";
+inline constexpr const char* license_key_field = "license_key";
 inline constexpr const char* package_selector = "package_type";
 inline constexpr const char* installed_version_key = "kolvaren_version";
 
