@@ -21,6 +21,7 @@ sed -e 's/@tvlib_package_key_count@/0/' -e 's/@tvlib_package_keys@//' \
 
 flags=(-std=c++20 -Wall -Wextra -Wpedantic -Werror -O1
        -D_WIN32_WINNT=0x0A00 -DWIN32_LEAN_AND_MEAN -DNOMINMAX -DCURL_STATICLIB
+       -DTVLIB_MAX_UNANNOUNCED_DOWNLOAD=1073741824ULL  # as CMake sets it by default
        -Isrc -isystem "$headers")
 # Every core file but the POSIX halves of the platform pairs.
 mapfile -t sources < <(find src/core -name '*.cpp' ! -name '*_posix.cpp' | sort)

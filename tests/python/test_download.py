@@ -214,6 +214,16 @@ class TestFailedDownload:
         assert "60 seconds" in run.error
         assert run.progress[-1] == 50
 
+    @pytest.mark.slow
+    def test_a_body_without_a_length_stops_at_the_size_limit(self, download, svc, folder):
+        svc.script(DOWNLOAD_ROUTE, endless=True)
+        run = download(timeout=240000)
+        assert run.error.startswith("Download Error: the reply from 127.0.0.1 port ")
+        assert run.error.endswith(
+            "announces no length and goes on past 1073741824 bytes; it was stopped there"
+        )
+        assert not (folder / "kolvaren-2.4.0.ms").exists()
+
 
 class TestProgressDelivery:
     """Percentages leave the worker in batches; none may be lost, repeated, reordered or

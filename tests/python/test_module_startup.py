@@ -120,6 +120,18 @@ def test_the_deployment_address_is_used_without_an_override():
     assert address.startswith("https://") and address.endswith(".invalid")
 
 
+def test_an_address_that_is_not_https_is_refused_when_tvcore_loads():
+    for address in ("http://127.0.0.1:8080", "ftp://releases.example", "releases.example"):
+        result = run_in_host("import tvlib", env={"KOLVAREN_BASE_URL": address})
+        assert result.returncode != 0, address
+        assert f"ImportError: the release service's address '{address}'" in result.stderr
+        assert "is not an https:// address" in result.stderr
+    result = run_in_host(
+        "import tvlib; print(tvlib.baur())", env={"KOLVAREN_BASE_URL": "HTTPS://h.example"}
+    )
+    assert result.stdout.strip() == "HTTPS://h.example", result.stderr
+
+
 def test_tvcore_starts_without_the_update_client():
     # Records when each of our modules begins and ends loading: tvcore must be
     # complete before tvupd is looked for at all.

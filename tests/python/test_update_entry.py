@@ -2,6 +2,7 @@
 service's health on the UI thread and starts the check worker."""
 
 import socket
+import time
 
 import pytest
 from conftest import run_in_host
@@ -62,6 +63,22 @@ class TestHealthCheck:
         out = capsys.readouterr().out
         assert out.startswith("Kolvaren Update Error: Health ")
         assert "10 seconds" in out
+        runs.wait_closed(updater)
+
+    @pytest.mark.slow
+    def test_a_trickled_head_is_cut_off_after_thirty_seconds(self, runs, svc, capsys):
+        # A byte every half second: never quiet for 10 seconds, and the head
+        # alone would take over a minute.
+        svc.script("/health", trickle=(1, 0.5), trickle_head=True)
+        started = time.monotonic()
+        updater = runs.start()
+        elapsed = time.monotonic() - started
+        out = capsys.readouterr().out
+        assert out == (
+            f"Kolvaren Update Error: Health no reply from 127.0.0.1 port {svc.port} "
+            "within 30 seconds (the limit for the whole request)\n"
+        )
+        assert 30 <= elapsed < 40
         runs.wait_closed(updater)
 
 

@@ -60,7 +60,10 @@ void on_download_complete(const py::object& self, const py::object& data) {
   record[py::str(installed_version_key)] = newversion;
   client().save_account(record);
 
+  // The package stays as verified until the host has read it (Windows).
+  files::FileHold held = take_package_hold(binding::text_of(target_path));
   host().filein(target_path);
+  held.release();
   host().execute("pushprompt \"Kolvaren - Version " +
                  binding::literal_body(newversion) + " Update Successfully\"");
   host().execute("kolvaren_updatenotify = undefined");

@@ -157,14 +157,20 @@ void download(const py::object& self) {
   binding::emit(self, "progress_update", 0);
 
   const std::string file_path = binding::text_of(self.attr("file_path"));
+  // The text a signature binds; the same object is recorded as installed.
+  const std::string version = binding::text_of(self.attr("version"));
   fs::path local_path;
+  // TMPDIR is read here, with the GIL held: os.environ writes change it.
+  const fs::path temp_folder = files::system_temp_folder();
   {
     py::gil_scoped_release unlocked;
-    const fs::path folder = download::download_folder(files::system_temp_folder());
+    const fs::path folder = download::download_folder(temp_folder);
     // The service's name is UTF-8; a narrow path would read it in the ANSI code
     // page on Windows.
     local_path = files::entry_of(folder, files::last_component(file_path));
   }
+  // A hold left by an earlier download of this file would stop the rename.
+  keep_package_hold(files::utf8_of(local_path), {});
   // The token is one path segment: a "/", "?" or "#" from the service must
   // not turn it into another request. A JWT's characters pass unchanged.
   const std::string url =
@@ -179,7 +185,7 @@ void download(const py::object& self) {
     // A build with signing keys takes signed packages only; the digest
     // headers are checked in every build.
     const download::PackageRequest request{url, file_path, local_path,
-                                           integrity::trusted_package_keys()};
+                                           integrity::trusted_package_keys(), version};
     try {
       outcome = download::download_package(http_client, request, progress);
     } catch (...) {
@@ -194,6 +200,8 @@ void download(const py::object& self) {
     binding::emit(self, "error_occurred", refusal_text(refused->body));
     return;
   }
+  keep_package_hold(files::utf8_of(local_path),
+                    std::move(std::get<download::Completed>(outcome).hold));
   binding::emit(self, "status_update", "✅ Installing Successfull.");
   py::dict result;
   result["version"] = self.attr("version");

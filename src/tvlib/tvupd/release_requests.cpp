@@ -13,8 +13,8 @@ namespace tvlib::tvupd {
 
 namespace {
 
-// One client per thread: the requests of one check reuse its connection,
-// and no client is ever shared between threads.
+// One client per thread, since a client may not be shared between threads.
+// Each request still goes out on a connection of its own.
 http::Client& thread_client() {
   thread_local http::Client client;
   return client;
@@ -80,6 +80,9 @@ long health_status() {
   request.url = base_address() + "/health";
   request.connect_timeout = service_timeout;
   request.read_timeout = service_timeout;
+  // The answer is the head; the body is never read.
+  request.head_timeout = health_deadline;
+  request.total_timeout = health_deadline;
   // Only the status counts.
   return send(request, [](long /*status*/) { return false; }).head.status;
 }
@@ -96,6 +99,7 @@ py::object generate_jwt_token(const py::object& email, const py::object& license
       binding::text_of(py::module_::import("json").attr("dumps")(credentials));
   request.connect_timeout = service_timeout;
   request.read_timeout = service_timeout;
+  request.total_timeout = service_deadline;
   const http::Response response = send(request);
   if (!is_ok(response.head.status)) {
     return py::none();
@@ -122,6 +126,7 @@ py::object get_latest_release(const py::object& token, const py::object& package
                    {"version_offset", binding::text_of(version_offset)}};
   request.connect_timeout = service_timeout;
   request.read_timeout = service_timeout;
+  request.total_timeout = service_deadline;
   const http::Response response = send(request);
   if (!is_ok(response.head.status)) {
     return py::none();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "binding/module_startup.hpp"
+#include "core/files/file_hold.hpp"
 
 namespace tvlib::tvupd {
 
@@ -34,6 +35,10 @@ inline constexpr const char* package_selector = "package_type";
 inline constexpr const char* installed_version_key = "kolvaren_version";
 
 inline constexpr std::chrono::seconds service_timeout{10};
+// Whole-request limits, whatever the single waits: the health check holds the
+// host's interface thread, so it has the shorter one.
+inline constexpr std::chrono::seconds health_deadline{30};
+inline constexpr std::chrono::seconds service_deadline{60};
 
 // The classes, built in this order when the module loads.
 py::object make_check_worker_class();
@@ -59,6 +64,12 @@ using WorkerBody = void (*)(const py::object& self);
 using FailureReport = void (*)(const py::object& self, const std::string& error);
 void run_worker(const py::object& self, const char* name, WorkerBody body,
                 FailureReport report);
+
+// A downloaded package's hold (files::FileHold), from the worker that
+// verified it to the completion that has the host run it. Keeping an empty
+// hold drops the one kept for `path`: a later download replaces the file.
+void keep_package_hold(const std::string& path, files::FileHold hold);
+files::FileHold take_package_hold(const std::string& path);
 
 // The release service's routes.
 // GET of the health route; the reply's status. Throws http::TransportError.
