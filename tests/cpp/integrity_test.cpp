@@ -358,10 +358,13 @@ class PackageDownload : public testing::Test {
     http::Client client;
     NoProgress progress;
     try {
-      download::download_package(
-          client,
-          {server.url("/license/download/SECRET"), "pkg.ms", target(), keys, "2.4.0"},
-          progress);
+      download::download_package(client,
+                                 {.url = server.url("/license/download/SECRET"),
+                                  .file_path = "pkg.ms",
+                                  .local_path = target(),
+                                  .trusted_keys = keys,
+                                  .version = "2.4.0"},
+                                 progress);
       return "";
     } catch (const std::exception& e) {
       return e.what();
