@@ -184,8 +184,12 @@ void download(const py::object& self) {
     http::Client http_client;
     // A build with signing keys takes signed packages only; the digest
     // headers are checked in every build.
-    const download::PackageRequest request{url, file_path, local_path,
-                                           integrity::trusted_package_keys(), version};
+    const download::PackageRequest request{
+        .url = url,
+        .file_path = file_path,
+        .local_path = local_path,
+        .trusted_keys = integrity::trusted_package_keys(),
+        .version = version};
     try {
       outcome = download::download_package(http_client, request, progress);
     } catch (...) {
