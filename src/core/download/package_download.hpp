@@ -35,12 +35,12 @@ struct PackageRequest {
   // Signers whose signature the package must carry; none: unsigned packages
   // are accepted as they always were.
   std::span<const integrity::PublicKey> trusted_keys{};
-  // The most bytes taken from a reply that announces no length; 0: the
-  // build's limit (KOLVAREN_MAX_DOWNLOAD_SIZE). Tests set a smaller one.
-  std::uint64_t max_unannounced_size = 0;
   // The version the release record announced, as text: with keys, the
   // signature must be made for it and for local_path's file name.
   std::string version{};
+  // The most bytes taken from a reply that announces no length; 0: the
+  // build's limit (KOLVAREN_MAX_DOWNLOAD_SIZE). Tests set a smaller one.
+  std::uint64_t max_unannounced_size = 0;
 };
 
 // The service answered 200 and the whole body is on disk.
