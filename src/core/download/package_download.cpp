@@ -251,6 +251,7 @@ Outcome download_package(http::Client& client, const PackageRequest& request,
   http::Request get;
   get.url = request.url;
   get.query = {{"file_path", request.file_path}};
+  get.ca_bundle = request.ca_bundle;
   get.connect_timeout = 60s;
   get.read_timeout = 60s;
   PackageWriter writer(request, progress);

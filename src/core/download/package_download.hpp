@@ -34,6 +34,7 @@ struct PackageRequest {
   // Signers whose signature the package must carry; none: unsigned packages
   // are accepted as they always were.
   std::span<const integrity::PublicKey> trusted_keys{};
+  std::string ca_bundle;  // as http::Request::ca_bundle
 };
 
 // The service answered 200 and the whole body is on disk.
