@@ -1,7 +1,6 @@
 // Digest and signature checks of downloaded packages: header parsing, key
 // decoding, signature verification, and whole downloads through the client.
 #include <sodium.h>
-#include <unistd.h>
 
 #include <array>
 #include <filesystem>
@@ -265,7 +264,7 @@ class PackageDownload : public testing::Test {
  protected:
   void SetUp() override {
     folder_ = fs::temp_directory_path() /
-              ("tvlib-integrity-" + std::to_string(::getpid()) + "-" +
+              ("tvlib-integrity-" + std::to_string(process_id()) + "-" +
                testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(folder_);
   }
@@ -281,9 +280,10 @@ class PackageDownload : public testing::Test {
     http::Client client;
     NoProgress progress;
     try {
-      download::download_package(
-          client, {server.url("/license/download/SECRET"), "pkg.ms", target(), keys},
-          progress);
+      download::download_package(client,
+                                 {server.url("/license/download/SECRET"), "pkg.ms",
+                                  target(), keys, ca_bundle()},
+                                 progress);
       return "";
     } catch (const std::exception& e) {
       return e.what();
