@@ -44,15 +44,15 @@ TEST_F(WindowsFiles, APackageBeingWrittenIsReadableButNotWritableByOthers) {
   std::FILE* const file = files::open_for_writing(path);
   ASSERT_NE(file, nullptr);
   // Scanners and the host may read it as it arrives...
-  const HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE reader =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_NE(reader, INVALID_HANDLE_VALUE);
   CloseHandle(reader);
   // ...but a second writer is refused.
-  const HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE writer =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   // Programs the host starts meanwhile do not inherit the handle.
@@ -89,7 +89,8 @@ TEST_F(WindowsFiles, ReplacingAFileAnotherProgramHoldsWaitsOrFailsCleanly) {
   EXPECT_THROW(files::replace_whole_file(path, "newer"), std::system_error);
   CloseHandle(held);
   EXPECT_EQ(content_of(path), "new");
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()),
+            1);
 }
 
 // The user's Internet settings as the control panel stores them: a binary
@@ -160,8 +161,8 @@ TEST(WindowsProxy, TheUsersManualProxyIsUsedAndItsBypassListHonoured) {
   const UserProxySettings settings(2, "127.0.0.1:" + std::to_string(proxy.port()),
                                    "*.bypassed.invalid;<local>", "");
   http::Client client;
-  const http::TransportError error = failure_of(
-      [&] { client.send(get("https://updates.manual.invalid:9/")); });
+  const http::TransportError error =
+      failure_of([&] { client.send(get("https://updates.manual.invalid:9/")); });
   EXPECT_NE(std::string(error.what()).find("407"), std::string::npos) << error.what();
   ASSERT_EQ(proxy.received().size(), 1U);
   EXPECT_EQ(proxy.received()[0].target, "updates.manual.invalid:9");
