@@ -55,17 +55,12 @@ fetch() {
   if [ -z "$folder" ]; then
     mkdir -p "$cache/src" "$cache/build"
     ensure_source_entry
-    # Debian's newest revision of the pinned upstream version, whatever other
-    # releases the machine's deb-src entries offer.
-    local debian_version
-    debian_version=$(apt-cache showsrc --only-source "$package" 2>/dev/null |
-      awk '/^Version:/ {print $2}' | grep -E "^([0-9]+:)?${version//./\\.}[.~+-]" |
-      sort -V | tail -1)
-    [ -n "$debian_version" ] ||
-      { echo "windows lane: no source of $package $version (is there a deb-src entry for bookworm?)" >&2; return 1; }
-    (cd "$cache/src" && apt-get source -qq --only-source "$package=$debian_version" >"$cache/build/fetch-$package.log" 2>&1) ||
+    # Debian 12's, whatever other releases the machine's deb-src entries offer.
+    (cd "$cache/src" && apt-get source -qq --only-source "$package/bookworm" \
+      >"$cache/build/fetch-$package.log" 2>&1) ||
       { tail -5 "$cache/build/fetch-$package.log" >&2; return 1; }
     folder=$(find "$cache/src" -maxdepth 1 -type d -name "$package-$version*" | head -1)
+    [ -n "$folder" ] || { echo "windows lane: Debian 12's $package is not $version" >&2; return 1; }
   fi
   echo "$folder"
 }
@@ -104,7 +99,7 @@ build_openssl() {
   local source
   source=$(fetch openssl 3.0)
   (cd "$source" && ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- \
-      no-shared no-tests no-module no-legacy no-docs --prefix="$prefix" --libdir=lib &&
+      no-shared no-tests no-module no-legacy --prefix="$prefix" --libdir=lib &&
     make -s -j"$jobs" build_libs && make -s install_dev) \
     >"$cache/build/openssl.log" 2>&1 || { tail -30 "$cache/build/openssl.log" >&2; return 1; }
 }

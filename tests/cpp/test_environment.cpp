@@ -55,6 +55,11 @@ void unset_variable(const char* name) { put(name, nullptr); }
 
 int process_id() { return static_cast<int>(GetCurrentProcessId()); }
 
+bool running_under_wine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 #else
 
 std::optional<std::string> variable(const char* name) {
@@ -69,6 +74,8 @@ void set_variable(const char* name, const std::string& value) {
 void unset_variable(const char* name) { unsetenv(name); }
 
 int process_id() { return ::getpid(); }
+
+bool running_under_wine() { return false; }
 
 #endif
 

@@ -11,6 +11,9 @@ std::optional<std::string> variable(const char* name);
 void set_variable(const char* name, const std::string& value);
 void unset_variable(const char* name);
 
+// Whether this Windows process runs under Wine rather than Windows.
+bool running_under_wine();
+
 // This process's id, to keep the files of concurrent runs apart.
 int process_id();
 
