@@ -194,7 +194,13 @@ build_binding() {
   local source
   source=$(fetch python3.11 3.11.2)
   local python_lib=$cache/python311
-  [ -f "$python_lib/libpython311.dll.a" ] || python_import_library "$source/Include" "$python_lib"
+  # A Windows install's include folder: the headers with PC's pyconfig.h.
+  if [ ! -f "$python_lib/include/pyconfig.h" ]; then
+    mkdir -p "$python_lib"
+    cp -r "$source/Include" "$python_lib/include"
+    cp "$source/PC/pyconfig.h" "$python_lib/include/"
+  fi
+  [ -f "$python_lib/libpython311.dll.a" ] || python_import_library "$python_lib/include" "$python_lib"
   local pybind11_dir
   pybind11_dir=$("$root/.venv-qt6/bin/python" -m pybind11 --cmakedir)
   # FindPython asks the build machine's 3.11 for what it cannot see in the
@@ -203,10 +209,10 @@ build_binding() {
     "$cmake" -S "$root" -B "$build/modules" -G Ninja -DCMAKE_MAKE_PROGRAM="$ninja" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DTVLIB_BUILD_MODULES=ON -DTVLIB_BUILD_TESTS=OFF \
-    -DPython_EXECUTABLE=/usr/bin/python3.11 -DPython_INCLUDE_DIR="$source/Include" \
+    -DPython_EXECUTABLE=/usr/bin/python3.11 -DPython_INCLUDE_DIR="$python_lib/include" \
     -DPython_LIBRARY="$python_lib/libpython311.dll.a" \
     -DPython_SOABI=cp311-win_amd64 -DPYTHON_MODULE_EXTENSION=.cp311-win_amd64.pyd \
-    -DCMAKE_CXX_FLAGS="-isystem $source/PC -DMS_WIN64" -Dpybind11_DIR="$pybind11_dir" \
+    -DCMAKE_CXX_FLAGS="-DMS_WIN64" -Dpybind11_DIR="$pybind11_dir" \
     >"$build/modules.log" 2>&1 &&
     "$cmake" --build "$build/modules" -j "$jobs" >>"$build/modules.log" 2>&1 ||
     { tail -40 "$build/modules.log" >&2; return 1; }
