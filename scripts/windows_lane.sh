@@ -126,11 +126,13 @@ build=$root/build/windows
 
 build_core_tests() {
   # The project's own CMake, as a Windows build runs it; only the compiler and
-  # the libraries' location differ.
+  # the libraries' location differ. The test list is not taken from the
+  # binary at build time: it cannot run here without Wine.
   PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig PKG_CONFIG_PATH='' \
     "$cmake" -S "$root" -B "$build/core" -G Ninja -DCMAKE_MAKE_PROGRAM="$ninja" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DTVLIB_BUILD_MODULES=OFF -DTVLIB_BUILD_TESTS=ON \
+    -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
     -DOPENSSL_ROOT_DIR="$prefix" -DOPENSSL_USE_STATIC_LIBS=TRUE >"$build/core.log" 2>&1 &&
     "$cmake" --build "$build/core" -j "$jobs" >>"$build/core.log" 2>&1 ||
     { tail -40 "$build/core.log" >&2; return 1; }
@@ -201,6 +203,9 @@ build_binding() {
     cp "$source/PC/pyconfig.h" "$python_lib/include/"
   fi
   [ -f "$python_lib/libpython311.dll.a" ] || python_import_library "$python_lib/include" "$python_lib"
+  # FindPython adds the build machine's interpreter's link libraries (-ldl);
+  # Windows has no libdl, so an empty one stands in for the name.
+  [ -f "$python_lib/libdl.a" ] || x86_64-w64-mingw32-ar rc "$python_lib/libdl.a"
   local pybind11_dir
   pybind11_dir=$("$root/.venv-qt6/bin/python" -m pybind11 --cmakedir)
   # FindPython asks the build machine's 3.11 for what it cannot see in the
@@ -213,6 +218,7 @@ build_binding() {
     -DPython_LIBRARY="$python_lib/libpython311.dll.a" \
     -DPython_SOABI=cp311-win_amd64 -DPYTHON_MODULE_EXTENSION=.cp311-win_amd64.pyd \
     -DCMAKE_CXX_FLAGS="-DMS_WIN64" -Dpybind11_DIR="$pybind11_dir" \
+    -DCMAKE_MODULE_LINKER_FLAGS="-static-libgcc -static-libstdc++ -L$python_lib" \
     >"$build/modules.log" 2>&1 &&
     "$cmake" --build "$build/modules" -j "$jobs" >>"$build/modules.log" 2>&1 ||
     { tail -40 "$build/modules.log" >&2; return 1; }

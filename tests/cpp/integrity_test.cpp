@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "core/download/package_download.hpp"
+#include "core/files/package_name.hpp"
 #include "core/integrity/package_check.hpp"
 #include "core/integrity/structured_field.hpp"
 #include "http_test_support.hpp"
@@ -273,7 +274,8 @@ class PackageDownload : public testing::Test {
   // Downloads a reply of `body` with `headers`; the error text, or "" when
   // the package was stored.
   std::string download(const std::string& body, const http::Fields& headers,
-                       std::span<const PublicKey> keys = {}) {
+                       std::span<const PublicKey> keys = {},
+                       std::optional<fs::path> into = std::nullopt) {
     TestServer server([&](const Received& /*request*/, Connection& connection) {
       connection.send(reply(200, body, headers));
     });
@@ -282,7 +284,7 @@ class PackageDownload : public testing::Test {
     try {
       download::download_package(client,
                                  {server.url("/license/download/SECRET"), "pkg.ms",
-                                  target(), keys, ca_bundle()},
+                                  into.value_or(target()), keys, ca_bundle()},
                                  progress);
       return "";
     } catch (const std::exception& e) {
@@ -302,6 +304,14 @@ class PackageDownload : public testing::Test {
  private:
   fs::path folder_;
 };
+
+// On Windows "D:pkg.ms" inside the folder would be a stream of a file "D".
+TEST_F(PackageDownload, ANameWithADrivePrefixIsRefusedBeforeAnythingIsWritten) {
+  const std::string error =
+      download("body", {}, {}, files::entry_of(target().parent_path(), "D:pkg.ms"));
+  EXPECT_NE(error.find("'D:pkg.ms' is not a file name"), std::string::npos) << error;
+  EXPECT_TRUE(fs::is_empty(target().parent_path()));
+}
 
 TEST_F(PackageDownload, OnlyAPackageThatPassesIsLeftOnDisk) {
   const Signer signer(1);
