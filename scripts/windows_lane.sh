@@ -234,6 +234,8 @@ main() {
   local status=0
   run_core_tests || status=1
   echo "windows lane: suite ran under Wine, $((SECONDS - start)) s"
+  build_binding || status=1
+  echo "windows lane: done, $((SECONDS - start)) s"
   return $status
 }
 
