@@ -2,9 +2,10 @@
 # Runs every check of tvlib on a fresh machine (sets it up first):
 # formatting and lint, the C++ core's GoogleTest suite, the Windows lane (the
 # core's suite built for Windows and run under Wine), fuzzing, the core's
-# tests and the modules under ASan and UBSan, and the Python suite in the Qt 6
-# lane and the Qt 5 lane. Ends with the reliability figures of the run and one
-# line "N passed, N failed".
+# tests and the modules under ASan and UBSan, the layering of that build
+# (scripts/check_layers.sh), and the Python suite in the Qt 6 lane and the
+# Qt 5 lane. Ends with the reliability figures of the run and one line
+# "N passed, N failed".
 #
 #   scripts/test.sh           everything but the slow cases
 #   scripts/test.sh --full    also the cases that wait out real time-outs, and
@@ -98,6 +99,7 @@ step "configure sanitizers" $py6 -m cmake -S . -B $san -G Ninja \
   -DCMAKE_CXX_FLAGS="-O1 -g1 -fno-sanitize-recover=all"
 step "build sanitizers" bash -c "$py6 -m cmake --build $san && \
   $py6 -m cmake --install $san --prefix $san/stage >/dev/null"
+step "layering" scripts/check_layers.sh $san
 step "GoogleTest (sanitizers)" logged "$results/sanitize-cpp.log" env "${san_env[@]}" \
   "$PWD/.venv-qt6/bin/ctest" --test-dir $san -j2 --output-on-failure \
   --output-junit "$PWD/$results/sanitize-cpp.xml"

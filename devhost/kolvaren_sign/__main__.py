@@ -2,7 +2,13 @@
 
 kolvaren-sign keygen KEY.pem          new private key (PEM, mode 0600); prints the public key
 kolvaren-sign public-key KEY.pem      the public key, for KOLVAREN_PACKAGE_KEYS
-kolvaren-sign sign KEY.pem PACKAGE    the header lines to send with PACKAGE
+kolvaren-sign sign KEY.pem PACKAGE --version VERSION [--name NAME]
+                                      the header lines to send with PACKAGE, the
+                                      signature bound to the release's VERSION
+                                      text and the file name NAME (PACKAGE's own
+                                      name unless given); without --version the
+                                      hash-only signature alone, which builds
+                                      with package keys refuse
 """
 
 from __future__ import annotations
@@ -29,6 +35,8 @@ def main(argv: list[str] | None = None) -> int:
     sign = commands.add_parser("sign", help="print the headers that go with a package")
     sign.add_argument("key", type=Path)
     sign.add_argument("package", type=Path)
+    sign.add_argument("--version", help="the release's version text, as the release record has it")
+    sign.add_argument("--name", help="the package's file name on the user's disk")
     sign.add_argument("--no-digest", action="store_true", help="leave out the Content-Digest line")
     args = parser.parse_args(argv)
 
@@ -41,9 +49,20 @@ def main(argv: list[str] | None = None) -> int:
             print(public_key_text(load_key(args.key)))
         else:
             key = load_key(args.key)
-            for name, value in package_headers(
-                key, args.package, content_digest=not args.no_digest
-            ):
+            if args.version is None:
+                print(
+                    "kolvaren-sign: without --version the signature binds no release;"
+                    " builds with package keys refuse it",
+                    file=sys.stderr,
+                )
+            headers = package_headers(
+                key,
+                args.package,
+                version=args.version,
+                name=args.name,
+                content_digest=not args.no_digest,
+            )
+            for name, value in headers:
                 print(f"{name}: {value}")
     except (OSError, ValueError) as exc:
         print(f"kolvaren-sign: {exc}", file=sys.stderr)

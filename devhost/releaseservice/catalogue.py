@@ -85,6 +85,13 @@ class Catalogue:
     def package(self, file_path: str) -> Path | None:
         return self._packages.get(file_path)
 
+    def version_of(self, file_path: str) -> str | None:
+        """The version text of the release that offers `file_path`, as the client reads it."""
+        for release in self.releases:
+            if release.get("file_path") == file_path and "kolvaren_version" in release:
+                return str(release["kolvaren_version"])
+        return None
+
 
 def _account(entry: Any) -> Account:
     fields = ("email", "license_key", "package_type")

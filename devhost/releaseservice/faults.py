@@ -30,12 +30,21 @@ class Fault:
     trickle: tuple[int, float] | None = None
     header_line_bytes: int | None = None
     body_bytes: int | None = None
+    endless: bool = False
+    trickle_head: bool = False
     redirect_to: str | None = None
 
     def __post_init__(self) -> None:
-        sources = [self.json is not _UNSET, self.body is not None, self.body_bytes is not None]
+        sources = [
+            self.json is not _UNSET,
+            self.body is not None,
+            self.body_bytes is not None,
+            self.endless,
+        ]
         if sum(sources) > 1:
-            raise ValueError("give at most one of json=, body=, body_bytes=")
+            raise ValueError("give at most one of json=, body=, body_bytes=, endless=")
+        if self.trickle_head and self.trickle is None:
+            raise ValueError("trickle_head needs trickle")
         if self.reset not in RESETS:
             raise ValueError(f"reset must be one of {RESETS}")
         if self.trickle is not None and (len(self.trickle) != 2 or int(self.trickle[0]) < 1):
@@ -51,7 +60,9 @@ class Fault:
         """The real response changed as scripted, and how to send it."""
         # A scripted body stands for a whole answer: without a status it is a 200,
         # whatever the route would have said about the request.
-        scripted_body = self.json is not _UNSET or self.body is not None or self.body_bytes
+        scripted_body = (
+            self.json is not _UNSET or self.body is not None or self.body_bytes or self.endless
+        )
         default_status = 200 if scripted_body else response.status
         status = self.status if self.status is not None else default_status
         headers = list(response.headers)
@@ -69,6 +80,8 @@ class Fault:
         elif self.body_bytes is not None:
             body = Body.json_padding(self.body_bytes)
             headers = _with_json_type(headers)
+        elif self.endless:
+            body = Body.endless()
         elif self.status is not None and status >= 400 and self.redirect_to is None:
             # A bare error status still answers the way refusals always do.
             body = Body.of(jsonlib.dumps({"detail": reason(status)}).encode())
@@ -82,10 +95,15 @@ class Fault:
             truncate_after=self.truncate_after,
             reset_during=self.reset == "during",
             trickle=None if self.trickle is None else (int(self.trickle[0]), self.trickle[1]),
+            trickle_head=self.trickle_head,
+            chunked=self.endless,
             header_overrides=list(self.headers),
             header_line_bytes=self.header_line_bytes,
         )
-        if self.content_length is False:
+        if self.endless:
+            content_length = None
+            delivery.close = True
+        elif self.content_length is False:
             content_length = None
             delivery.close = True
         elif self.content_length is not _UNSET and self.content_length is not None:

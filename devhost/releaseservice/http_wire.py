@@ -210,6 +210,17 @@ class Body:
 
         return cls(size, chunks)
 
+    @classmethod
+    def endless(cls) -> Body:
+        """Bytes without end: sent until the client goes away or the service stops."""
+
+        def chunks() -> Iterator[bytes]:
+            block = b"x" * CHUNK
+            while True:
+                yield block
+
+        return cls(None, chunks)
+
 
 @dataclass
 class Response:
@@ -248,6 +259,8 @@ class Delivery:
     truncate_after: int | None = None
     reset_during: bool = False
     trickle: tuple[int, float] | None = None
+    trickle_head: bool = False  # the head trickles as well
+    chunked: bool = False  # Transfer-Encoding: chunked, no Content-Length
     header_overrides: list[tuple[str, str | None]] = field(default_factory=list)
     header_line_bytes: int | None = None
     close: bool = False
@@ -265,7 +278,9 @@ def response_head(response: Response, delivery: Delivery, close: bool) -> bytes:
     length = response.content_length
     if length == AUTO:
         length = None if response.body.length is None else str(response.body.length)
-    if length is not None:
+    if delivery.chunked:
+        headers.append(("Transfer-Encoding", "chunked"))
+    elif length is not None:
         headers.append(("Content-Length", length))
     if close:
         headers.append(("Connection", "close"))
@@ -296,7 +311,15 @@ def write_response(
     """
     if delivery.delay and wait(delivery.delay):
         return False
-    sock.sendall(response_head(response, delivery, close))
+    head = response_head(response, delivery, close)
+    if delivery.trickle is not None and delivery.trickle_head:
+        step = delivery.trickle[0]
+        for at in range(0, len(head), step):
+            if at and wait(delivery.trickle[1]):
+                return False
+            sock.sendall(head[at : at + step])
+    else:
+        sock.sendall(head)
 
     limit = delivery.truncate_after
     if delivery.reset_during and limit is None:
@@ -331,9 +354,14 @@ def write_response(
                 step = min(step, delivery.trickle[0])
                 if sent and wait(delivery.trickle[1]):
                     return False
-            sock.sendall(view[:step])
+            if delivery.chunked:
+                sock.sendall(b"%x\r\n" % step + bytes(view[:step]) + b"\r\n")
+            else:
+                sock.sendall(view[:step])
             sent += step
             view = view[step:]
             if pause_points():
                 return False
+    if delivery.chunked:
+        sock.sendall(b"0\r\n\r\n")
     return True

@@ -110,7 +110,11 @@ class Router:
             [
                 ("Content-Type", "application/octet-stream"),
                 ("Content-Disposition", f'attachment; filename="{package.name}"'),
-                *self.signer.headers(package),
+                *self.signer.headers(
+                    package,
+                    self.catalogue.version_of(file_path),
+                    file_path.replace("\\", "/").rsplit("/", 1)[-1],
+                ),
             ],
             Body.of_file(package),
         )

@@ -223,7 +223,8 @@ class ReleaseService:
           pauses after the head; stall=None waits until stop), truncate_after (then a clean
           close), reset ("before": RST instead of answering; "during": head, part of the
           body - truncate_after bytes or half - then RST), trickle (bytes, seconds) per step,
-          header_line_bytes (one extra header of that size).
+          header_line_bytes (one extra header of that size), trickle_head (the head
+          trickles too), endless (a chunked body without end, until the client goes).
         A status >= 400 without a body gets {"detail": <reason>}; otherwise the real answer
         of the route is used for whatever the script leaves out. The signature and digest
         headers of a download describe the catalogue's package even when a scripted body

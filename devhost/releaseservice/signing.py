@@ -12,7 +12,7 @@ from kolvaren_sign import (
     byte_sequence,
     load_key,
     package_digest,
-    sign_digest,
+    signature_field,
 )
 
 
@@ -21,7 +21,7 @@ class PackageSigner:
 
     def __init__(self, key: KeySource | None = None, content_digest: bool = False) -> None:
         self._lock = threading.Lock()
-        self._cache: dict[tuple[str, int, int], tuple[bytes, bytes | None]] = {}
+        self._cache: dict[tuple, tuple[bytes, str | None]] = {}
         self.key = key
         self.content_digest = content_digest
 
@@ -35,24 +35,29 @@ class PackageSigner:
             self._key = None if source is None else load_key(source)
             self._cache.clear()
 
-    def headers(self, package: Path) -> list[tuple[str, str]]:
+    def headers(
+        self, package: Path, version: str | None = None, name: str | None = None
+    ) -> list[tuple[str, str]]:
+        """With a key, the hash-only signature and, given the release's version
+        text and the file name the client writes, the release-bound one."""
         key, wanted = self._key, self.content_digest
         if key is None and not wanted:
             return []
         stat = package.stat()
-        version = (str(package), stat.st_size, stat.st_mtime_ns)
+        cached = (str(package), stat.st_size, stat.st_mtime_ns, version, name)
         with self._lock:
-            known = self._cache.get(version)
+            known = self._cache.get(cached)
         if known is None:
             digest = package_digest(package)
-            known = (digest, None if key is None else sign_digest(key, digest))
+            field = None if key is None else signature_field(key, digest, version, name)
+            known = (digest, field)
             with self._lock:
                 if key is self._key:
-                    self._cache[version] = known
-        digest, signature = known
+                    self._cache[cached] = known
+        digest, field = known
         headers = []
-        if signature is not None:
-            headers.append((SIGNATURE_HEADER, "ed25519=" + byte_sequence(signature)))
+        if field is not None:
+            headers.append((SIGNATURE_HEADER, field))
         if wanted:
             headers.append((DIGEST_HEADER, "sha-256=" + byte_sequence(digest)))
         return headers

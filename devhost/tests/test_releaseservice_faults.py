@@ -124,6 +124,30 @@ def test_trickle_is_slow_but_never_idle_past_the_timeout(svc):
     assert time.monotonic() - started >= 7 * 0.05
 
 
+def test_trickle_head_slows_the_head_as_well(svc):
+    svc.script("/health", trickle=(16, 0.05), trickle_head=True)
+    started = time.monotonic()
+    reply = get(svc, stream=True, timeout=(2, 0.3))
+    head_time = time.monotonic() - started
+    assert reply.raw.read() == HEALTH_BODY
+    # A head of well over 100 bytes, 16 bytes a step.
+    assert head_time >= 6 * 0.05
+
+
+def test_endless_is_a_chunked_body_that_goes_on_until_the_client_goes(svc):
+    svc.script("/health", endless=True)
+    with get(svc, stream=True) as reply:
+        assert reply.headers["Transfer-Encoding"] == "chunked"
+        assert "Content-Length" not in reply.headers
+        received = 0
+        for piece in reply.iter_content(1 << 16):
+            received += len(piece)
+            if received > 8 << 20:
+                break
+    assert received > 8 << 20
+    assert get(svc).content == HEALTH_BODY
+
+
 @pytest.mark.parametrize(
     ("fault", "body_len", "ending"),
     [

@@ -11,12 +11,11 @@ HostEnvironment start_in_host() {
   try {
     rt = py::module_::import("pymxs").attr("runtime");
   } catch (py::error_already_set& e) {
-    // Ignored here; without a runtime the Qt choice below cannot be made.
-    (void)e;
-  }
-  if (!rt) {
-    throw py::import_error(
-        "tvlib runs inside the host only: pymxs.runtime is not available");
+    // Without a runtime the Qt choice below cannot be made. The original error
+    // becomes the cause: a pymxs that is there but broken says why.
+    py::raise_from(e, PyExc_ImportError,
+                   "tvlib runs inside the host only: pymxs.runtime is not available");
+    throw py::error_already_set();
   }
   const long year = host_release_year(rt);
   return HostEnvironment{HostBridge(rt), load_qt_binding(year)};

@@ -25,7 +25,9 @@ QtBinding load_qt_binding(long release_year) {
     const std::string message = "Kolvaren needs " + name + " in a " +
                                 std::to_string(release_year) +
                                 " host, and it cannot be imported: " + message_of(e);
-    throw py::import_error(message);
+    // Chained, so that the traceback shows where inside the binding it failed.
+    py::raise_from(e, PyExc_ImportError, message.c_str());
+    throw py::error_already_set();
   }
 }
 

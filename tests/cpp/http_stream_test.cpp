@@ -1,5 +1,5 @@
-// Streamed replies: order of the calls, piece sizes, handler exceptions, and
-// bodies cut short.
+// Streamed replies: order of the calls, piece sizes, handler exceptions,
+// bodies cut short, and bodies without a length that go on too long.
 
 #include "http_test_support.hpp"
 
@@ -112,6 +112,52 @@ TEST(HttpStream, BodyCutShortOfItsLengthFailsBothWays) {
   }
   EXPECT_EQ(recorder.body.size(), 1234U);
   EXPECT_EQ(recorder.events, (std::vector<std::string>{"head", "piece"}));
+}
+
+// 2 MiB in every framing: chunked (with a Content-Length that chunking makes
+// meaningless), ended by the connection's close, and announced.
+TEST(HttpStream, ABodyWithoutALengthStopsAtItsLimit) {
+  const std::string body = pattern(2 << 20);
+  TestServer server([&](const Received& request, Connection& connection) {
+    if (request.target == "/chunked") {
+      connection.send(
+          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: "
+          "10\r\n\r\n");
+      for (std::size_t at = 0; at < body.size(); at += 0x4000) {
+        if (!connection.send("4000\r\n" + body.substr(at, 0x4000) + "\r\n")) {
+          return;
+        }
+      }
+      connection.send("0\r\n\r\n");
+    } else if (request.target == "/closed") {
+      connection.send("HTTP/1.1 200 OK\r\n\r\n" + body);
+      connection.close_after_reply();
+    } else {
+      connection.send(reply(200, body));
+    }
+  });
+  constexpr std::uint64_t limit = 1 << 20;
+  for (const std::string path : {"/chunked", "/closed"}) {
+    SCOPED_TRACE(path);
+    http::Client client;
+    http::Request request = get(server.url(path));
+    request.max_unannounced_body = limit;
+    Recorder recorder;
+    const http::TransportError error =
+        failure_of([&] { client.stream(request, recorder); });
+    EXPECT_EQ(error.kind(), FailureKind::other);
+    EXPECT_EQ(std::string(error.what()),
+              "the reply from " + std::string(server_host) + " port " +
+                  std::to_string(server.port()) +
+                  " announces no length and goes on past 1048576 bytes; it was "
+                  "stopped there");
+    EXPECT_LE(recorder.body.size(), limit);
+    EXPECT_GT(recorder.body.size(), limit / 2);
+  }
+  http::Client client;
+  http::Request request = get(server.url("/announced"));
+  request.max_unannounced_body = limit;
+  EXPECT_EQ(client.send(request).body.size(), body.size());
 }
 
 }  // namespace

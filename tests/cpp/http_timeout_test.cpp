@@ -1,5 +1,6 @@
 // The read time-out bounds each wait for reply data, not the exchange; the
-// connect time-out bounds TCP and TLS set-up, not the wait for the reply.
+// connect time-out bounds TCP and TLS set-up, not the wait for the reply; the
+// head and total limits bound the exchange as a whole.
 #include "http_test_support.hpp"
 
 namespace tvlib::test {
@@ -67,15 +68,68 @@ TEST(HttpReadTimeout, SilenceLongerThanTheLimitFails) {
   }
 }
 
+// Trickled one byte every 40 ms: the reply's head (68 bytes) takes about
+// 2.7 s, its body 2.4 s more. No single wait comes near the read time-out.
+void trickle(Connection& connection) {
+  const std::string head = "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(20, 'p') +
+                           "\r\nContent-Length: 60\r\n\r\n";
+  for (const std::string& part : {head, std::string(60, 'b')}) {
+    for (const char c : part) {
+      connection.pause(40ms);
+      if (!connection.send(std::string(1, c))) {
+        return;
+      }
+    }
+  }
+}
+
+TEST(HttpDeadline, ATrickledReplyStopsAtTheLimitForTheWhole) {
+  TestServer server(
+      [](const Received& /*request*/, Connection& connection) { trickle(connection); });
+  const std::string where =
+      std::string(server_host) + " port " + std::to_string(server.port());
+  struct Case {
+    std::chrono::milliseconds head;
+    std::chrono::milliseconds total;
+    std::string says;
+  };
+  for (const Case& c : std::vector<Case>{
+           {700ms, 0ms, "no reply from " + where + " within 0.7 seconds"},
+           {0ms, 700ms, "no complete reply from " + where + " within 0.7 seconds"},
+           {0ms, 3800ms, "no complete reply from " + where + " within 3.8 seconds"},
+       }) {
+    SCOPED_TRACE(c.says);
+    http::Client client;
+    http::Request request = secret_request(server.url(""));
+    request.read_timeout = 1s;
+    request.head_timeout = c.head;
+    request.total_timeout = c.total;
+    const Clock::time_point start = Clock::now();
+    const http::TransportError error = failure_of([&] { client.send(request); });
+    const auto elapsed = Clock::now() - start;
+    EXPECT_EQ(error.kind(), FailureKind::read_timeout) << error.what();
+    EXPECT_EQ(std::string(error.what()), c.says + " (the limit for the whole request)");
+    EXPECT_GE(elapsed, std::max(c.head, c.total));
+    EXPECT_LT(elapsed, std::max(c.head, c.total) + 1500ms);
+    expect_no_secrets(error);
+  }
+  // The head's limit ends with the head: the body may take longer.
+  http::Client client;
+  http::Request request = get(server.url("/"));
+  request.read_timeout = 1s;
+  request.head_timeout = 4500ms;
+  EXPECT_EQ(client.send(request).body, std::string(60, 'b'));
+}
+
 TEST(HttpConnectTimeout, TlsHandshakeCountsAgainstTheConnectLimitOnly) {
-  TestServer slow([](const Received& /*request*/,
-                     Connection& connection) { connection.send(reply(200, "late")); },
-                  {.handshake_delay = 800ms});
-  TestServer front([&](const Received& /*request*/, Connection& connection) {
-    connection.send(reply(302, "", {{"Location", slow.url("/")}}));
-  });
-  // Directly, and as the second hop of a redirect.
-  for (const std::string& url : {slow.url("/"), front.url("/")}) {
+  TestServer slow(
+      [](const Received& request, Connection& connection) {
+        connection.send(request.target == "/hop" ? reply(302, "", {{"Location", "/"}})
+                                                 : reply(200, "late"));
+      },
+      {.handshake_delay = 800ms});
+  // Directly, and as the second hop of a redirect (on a connection of its own).
+  for (const std::string& url : {slow.url("/"), slow.url("/hop")}) {
     http::Client client;
     http::Request request = get(url);
     request.read_timeout = 300ms;

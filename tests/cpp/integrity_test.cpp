@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <utility>
 
 #include "core/download/package_download.hpp"
 #include "core/files/package_name.hpp"
@@ -46,16 +48,36 @@ class Signer {
   [[nodiscard]] const PublicKey& public_key() const { return public_; }
 
   [[nodiscard]] std::string signature(std::string_view package) const {
-    const std::string message = "kolvaren-package-v1:" + sha256(package);
+    return sign("kolvaren-package-v1:" + sha256(package));
+  }
+  [[nodiscard]] std::string release_signature(std::string_view package,
+                                              std::string_view version,
+                                              std::string_view name) const {
+    std::string message = "kolvaren-release-v1:";
+    for (const std::string_view part : {version, name}) {
+      const std::size_t n = part.size();
+      message += {static_cast<char>(n >> 24U), static_cast<char>((n >> 16U) & 0xFFU),
+                  static_cast<char>((n >> 8U) & 0xFFU), static_cast<char>(n & 0xFFU)};
+      message += part;
+    }
+    return sign(message + sha256(package));
+  }
+  // Both forms, as the service sends them.
+  [[nodiscard]] http::Field header(std::string_view package,
+                                   std::string_view version = "2.4.0",
+                                   std::string_view name = "pkg.ms") const {
+    return {"Kolvaren-Package-Signature",
+            "ed25519=:" + base64(signature(package)) + ":, ed25519-release=:" +
+                base64(release_signature(package, version, name)) + ":"};
+  }
+
+ private:
+  [[nodiscard]] std::string sign(const std::string& message) const {
     std::string signature(crypto_sign_BYTES, '\0');
     crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
                          reinterpret_cast<const unsigned char*>(message.data()),
                          message.size(), secret_.data());
     return signature;
-  }
-  [[nodiscard]] http::Field header(std::string_view package) const {
-    return {"Kolvaren-Package-Signature",
-            "ed25519=:" + base64(signature(package)) + ":"};
   }
 
  private:
@@ -70,9 +92,10 @@ http::Field content_digest(std::string_view package) {
 // Runs a check over `package` as a download would; the rejection's text, or
 // "" when the package passes.
 std::string verdict(const http::Fields& headers, std::string_view package,
-                    std::span<const PublicKey> keys = {}) {
+                    std::span<const PublicKey> keys = {},
+                    integrity::AnnouncedRelease release = {"2.4.0", "pkg.ms"}) {
   try {
-    PackageCheck check(headers, keys);
+    PackageCheck check(headers, keys, std::move(release));
     check.update(bytes_of(package.substr(0, package.size() / 2)));
     check.update(bytes_of(package.substr(package.size() / 2)));
     check.finish();
@@ -133,17 +156,33 @@ TEST(PackageKeys, HexOrBase64OfAUsableKey) {
 }
 
 TEST(PackageSignature, MatchesWhatTheSigningToolMakes) {
-  // Made by devhost/kolvaren_sign from the seed 00 01 .. 1f: the two
-  // implementations must agree on the signed message.
+  // Made by devhost/kolvaren_sign from the seed 00 01 .. 1f for version
+  // 2.4.0 and the name kolvaren-2.4.0.ms: the two implementations must agree
+  // on the signed messages.
   const PublicKey key = integrity::decode_public_key(
       "03a107bff3ce10be1d70dd18e74bc09967e4d6309ba50d5f1ddc8664125531b8");
-  const http::Fields headers = {
-      {"Kolvaren-Package-Signature",
-       "ed25519=:RvjFYXm8RBhKv2J9wQkkiaR+"
-       "36izlN3sdJmUB2drVG7fylWdnrwogSWqISx9JP8aNw3w1WC1"
-       "MAMcwQW2Cp3JDQ==:"},
-      {"Content-Digest", "sha-256=:XIlPm6MLvTEeO4pfaHGK9OP9WfdxLVB9Lq90wBY00o0=:"}};
-  EXPECT_EQ(verdict(headers, package, std::span(&key, 1)), "");
+  const std::string hash_only =
+      "ed25519=:RvjFYXm8RBhKv2J9wQkkiaR+"
+      "36izlN3sdJmUB2drVG7fylWdnrwogSWqISx9JP8aNw3w1WC1"
+      "MAMcwQW2Cp3JDQ==:";
+  const std::string bound =
+      "ed25519-release=:s5c0ZVQSOHX5idI/0f89Q6NEf5HbOVtTLbbwTiLdpGH9jfFk8DQO39xYQAKL6x"
+      "atdOh2aPE7iuaWLZERrsw1CQ==:";
+  const http::Field digest = {"Content-Digest",
+                              "sha-256=:XIlPm6MLvTEeO4pfaHGK9OP9WfdxLVB9Lq90wBY00o0=:"};
+  const integrity::AnnouncedRelease release{"2.4.0", "kolvaren-2.4.0.ms"};
+  EXPECT_EQ(verdict({{"Kolvaren-Package-Signature", hash_only + ", " + bound}, digest},
+                    package, std::span(&key, 1), release),
+            "");
+  // The hash-only half by itself checks out too, but binds no version.
+  EXPECT_TRUE(integrity::signature_matches(
+      integrity::decode_base64(hash_only.substr(9, 88)),
+      [] {
+        integrity::Sha256 hash;
+        hash.update(bytes_of(package));
+        return hash.finish();
+      }(),
+      std::span(&key, 1)));
 }
 
 TEST(PackageSignature, OnlyTheTrustedKeysSignatureOfTheseBytesMatches) {
@@ -170,6 +209,38 @@ TEST(PackageSignature, OnlyTheTrustedKeysSignatureOfTheseBytesMatches) {
   }
 }
 
+// The downgrade: a package the vendor once signed, offered under a version
+// that would be recorded as installed and outrank every real release.
+TEST(PackageSignature, BindsTheVersionAndTheNameTheReleaseAnnounced) {
+  const Signer signer(1);
+  const std::array<PublicKey, 1> keys = {signer.public_key()};
+  const auto relabelled = [&](std::string_view version, std::string_view name) {
+    return "package signature is for another release: the package is signed by a "
+           "trusted key, but not as version '" +
+           std::string(version) + "' in a file named '" + std::string(name) +
+           "', which the release record announced";
+  };
+  const http::Fields signed_240 = {signer.header(package, "2.4.0", "pkg.ms")};
+  EXPECT_EQ(verdict(signed_240, package, keys, {"2.4.0", "pkg.ms"}), "");
+  EXPECT_EQ(verdict(signed_240, package, keys, {"99", "pkg.ms"}),
+            relabelled("99", "pkg.ms"));
+  EXPECT_EQ(verdict(signed_240, package, keys, {"2.4.0", "other.ms"}),
+            relabelled("2.4.0", "other.ms"));
+  // Version and name are not simply run together.
+  EXPECT_EQ(verdict({signer.header(package, "2.4.0p", "kg.ms")}, package, keys,
+                    {"2.4.0", "pkg.ms"}),
+            relabelled("2.4.0", "pkg.ms"));
+  // Without the hash-only half a refusal cannot tell a relabelled package
+  // from a foreign one.
+  const http::Fields bound_only = {
+      {"Kolvaren-Package-Signature",
+       "ed25519-release=:" +
+           base64(signer.release_signature(package, "2.4.0", "pkg.ms")) + ":"}};
+  EXPECT_EQ(verdict(bound_only, package, keys, {"2.4.0", "pkg.ms"}), "");
+  EXPECT_TRUE(verdict(bound_only, package, keys, {"99", "pkg.ms"})
+                  .starts_with("package signature does not match any trusted key"));
+}
+
 TEST(PackageSignature, MissingOrMalformedIsRejectedBeforeAnyByte) {
   const Signer signer(1);
   const std::array<PublicKey, 1> keys = {signer.public_key()};
@@ -180,11 +251,17 @@ TEST(PackageSignature, MissingOrMalformedIsRejectedBeforeAnyByte) {
             "missing package signature: the " + name + " header has no"},
            {signer.header(package).second.substr(0, 40),
             "malformed package signature: the " + name + " header is not a dictionary"},
-           {"ed25519=\"sig\"", "malformed package signature: the " + name +
-                                   " header's ed25519 value is not a byte sequence"},
-           {"ed25519=:" + base64(std::string(63, 'x')) + ":",
+           {"ed25519-release=\"sig\"",
             "malformed package signature: the " + name +
-                " header's ed25519 value has 63 bytes, not 64"},
+                " header's ed25519-release value is not a byte sequence"},
+           {"ed25519=:AAAA:, ed25519-release=:" + base64(std::string(63, 'x')) + ":",
+            "malformed package signature: the " + name +
+                " header's ed25519-release value has 63 bytes, not 64"},
+           {"ed25519=:" + base64(signer.signature(package)) + ":",
+            "package signature binds no version: the " + name +
+                " header has only the hash-only ed25519 member, and this build "
+                "installs packages signed with their version and file name only "
+                "(ed25519-release)"},
        }) {
     http::Fields headers;
     if (!value.empty()) {
@@ -282,10 +359,11 @@ class PackageDownload : public testing::Test {
     http::Client client;
     NoProgress progress;
     try {
-      download::download_package(client,
-                                 {server.url("/license/download/SECRET"), "pkg.ms",
-                                  into.value_or(target()), keys, ca_bundle()},
-                                 progress);
+      download::download_package(
+          client,
+          {server.url("/license/download/SECRET"), "pkg.ms", into.value_or(target()),
+           keys, "2.4.0", 0, ca_bundle()},
+          progress);
       return "";
     } catch (const std::exception& e) {
       return e.what();
@@ -344,6 +422,30 @@ TEST_F(PackageDownload, OnlyAPackageThatPassesIsLeftOnDisk) {
     EXPECT_EQ(error.find("SECRET"), std::string::npos) << error;
     EXPECT_FALSE(fs::exists(target()));
   }
+}
+
+TEST_F(PackageDownload, AReplyWithoutALengthStopsAtTheSizeLimit) {
+  TestServer server([](const Received& /*request*/, Connection& connection) {
+    connection.send("HTTP/1.1 200 OK\r\n\r\n" + std::string(300000, 'k'));
+    connection.close_after_reply();
+  });
+  http::Client client;
+  NoProgress progress;
+  download::PackageRequest request{server.url("/license/download/SECRET"), "pkg.ms",
+                                   target()};
+  request.max_unannounced_size = 100000;
+  request.ca_bundle = ca_bundle();
+  std::string error;
+  try {
+    download::download_package(client, request, progress);
+  } catch (const http::TransportError& e) {
+    error = e.what();
+  }
+  EXPECT_TRUE(
+      error.ends_with("announces no length and goes on past 100000 bytes; it "
+                      "was stopped there"))
+      << error;
+  EXPECT_FALSE(fs::exists(target()));
 }
 
 }  // namespace

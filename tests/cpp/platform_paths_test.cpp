@@ -1,5 +1,5 @@
-// Paths from UTF-8 text, the file a download writes, and the Windows proxy
-// lists, read by portable code and so checked here.
+// Paths from UTF-8 text and the Windows proxy lists, read by portable code and
+// so checked here.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -29,8 +29,7 @@ TEST(PathText, NonAsciiNamesSurviveTheRoundTripAndReachTheDisk) {
     fs::create_directories(folder / path);
     const fs::path file = folder / path / files::path_from_utf8(name + ".ms");
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(
-        files::open_for_writing(file), &std::fclose);
-    ASSERT_NE(out, nullptr) << files::utf8_of(file);
+        files::create_new_file(file), &std::fclose);
     std::fputs("new", out.get());
   }
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
@@ -56,23 +55,6 @@ TEST(PackageName, ANameFromTheServiceStaysInsideTheDownloadFolder) {
     // Only plain names are ever written; the others are refused by name.
     EXPECT_EQ(files::is_plain_file_name(name), name == "pkg.ms") << file_path;
   }
-}
-
-TEST(WritableFile, TruncatesAnEarlierFileAndFailsWithErrnoInAMissingFolder) {
-  const fs::path file = fs::temp_directory_path() / "tvlib-writable-file";
-  std::ofstream(file) << "an earlier, longer package";
-  {
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(
-        files::open_for_writing(file), &std::fclose);
-    ASSERT_NE(out, nullptr);
-    std::fputs("new", out.get());
-  }
-  EXPECT_EQ(fs::file_size(file), 3U);
-  fs::remove(file);
-
-  errno = 0;
-  EXPECT_EQ(files::open_for_writing(file / "missing" / "x"), nullptr);
-  EXPECT_NE(errno, 0);
 }
 
 TEST(SystemProxyLists, ChoosesTheEntryForTheSchemeElseTheCommonOne) {
@@ -101,6 +83,27 @@ TEST(SystemProxyLists, BypassesLocalNamesPatternsAndLoopback) {
   EXPECT_EQ(proxy_from_lists("p:1", "", "https://localhost/"), std::nullopt);
   EXPECT_EQ(proxy_from_lists("p:1", bypass, "https://corp.example.org/"), "http://p:1");
   EXPECT_EQ(proxy_from_lists("p:1", bypass, "https://110.1.2.3/"), "http://p:1");
+}
+
+// The Windows logon goes only to a proxy from the list the user or a policy
+// set, never to one that detection or a configuration script named.
+TEST(SystemProxyChoice, OnlyAListedProxyIsSignedInToWithTheLogon) {
+  using http::detail::choose_system_proxy;
+  using Scripted = std::optional<std::optional<std::string>>;
+  const std::string url = "https://updates.example.com/license/download/t";
+  const auto chosen = [&](const Scripted& scripted, std::string_view list) {
+    const auto proxy = choose_system_proxy(scripted, list, "", url);
+    return proxy ? proxy->proxy + (proxy->sign_in_with_logon ? " logon" : " no logon")
+                 : std::string("direct");
+  };
+  EXPECT_EQ(chosen(std::nullopt, "listed:8080"), "http://listed:8080 logon");
+  EXPECT_EQ(chosen(Scripted(std::in_place, "http://named:3128"), "listed:8080"),
+            "http://named:3128 no logon");
+  EXPECT_EQ(chosen(Scripted(std::in_place, "http://named:3128"), ""),
+            "http://named:3128 no logon");
+  // The script said direct: the list does not apply.
+  EXPECT_EQ(chosen(Scripted(std::in_place), "listed:8080"), "direct");
+  EXPECT_EQ(chosen(std::nullopt, ""), "direct");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/http/client.hpp"
+#include "core/http/endpoint.hpp"
 
 namespace tvlib::http {
 namespace {
@@ -28,6 +29,23 @@ TEST(UrlWithQuery, AppendsParametersInGivenOrder) {
   EXPECT_EQ(url_with_query("https://h/p", {{"a b", "c&d"}, {"e", ""}}),
             "https://h/p?a%20b=c%26d&e=");
   EXPECT_EQ(url_with_query("https://h/p?x=1", {{"y", "2"}}), "https://h/p?x=1&y=2");
+}
+
+// Where a Location header leads, read as libcurl reads it.
+TEST(UrlOrigin, ALocationIsReadAgainstTheUrlItAnswered) {
+  const std::string from = "https://svc.example:8443/license/generate-jwt";
+  const auto origin = [&](const std::string& location) {
+    const auto found = detail::origin_of(from, location);
+    return found ? found->scheme + "://" + found->endpoint.host + ":" +
+                       std::to_string(found->endpoint.port)
+                 : std::string("none");
+  };
+  EXPECT_EQ(origin("other"), "https://svc.example:8443");
+  EXPECT_EQ(origin("/a path with spaces?q=1"), "https://svc.example:8443");
+  EXPECT_EQ(origin("//elsewhere.example/x"), "https://elsewhere.example:443");
+  EXPECT_EQ(origin("HTTP://SVC.Example:8443/"), "http://svc.example:8443");
+  EXPECT_EQ(origin("https://svc.example/"), "https://svc.example:443");
+  EXPECT_EQ(origin("https://[::1"), "none");
 }
 
 }  // namespace

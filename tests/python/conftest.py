@@ -223,6 +223,15 @@ class ModalAnswerer:
 
 
 @pytest.fixture
+def console(monkeypatch, capsys):
+    """What the host's console shows: standard output and error, with errors
+    that cannot be raised printed by Python's own hook (pytest's hook would
+    turn them into warnings at the end of the test)."""
+    monkeypatch.setattr(sys, "unraisablehook", sys.__unraisablehook__)
+    return capsys
+
+
+@pytest.fixture
 def modal(qtbot):
     answerer = ModalAnswerer(qtbot)
     yield answerer

@@ -2,6 +2,7 @@
 through its four signals."""
 
 import itertools
+import sys
 import time
 from pathlib import Path
 
@@ -213,6 +214,16 @@ class TestFailedDownload:
         assert "60 seconds" in run.error
         assert run.progress[-1] == 50
 
+    @pytest.mark.slow
+    def test_a_body_without_a_length_stops_at_the_size_limit(self, download, svc, folder):
+        svc.script(DOWNLOAD_ROUTE, endless=True)
+        run = download(timeout=240000)
+        assert run.error.startswith("Download Error: the reply from 127.0.0.1 port ")
+        assert run.error.endswith(
+            "announces no length and goes on past 1073741824 bytes; it was stopped there"
+        )
+        assert not (folder / "kolvaren-2.4.0.ms").exists()
+
 
 class TestProgressDelivery:
     """Percentages leave the worker in batches; none may be lost, repeated, reordered or
@@ -278,3 +289,18 @@ def test_an_oversized_refusal_is_not_read_into_memory(download, svc):
     svc.script(DOWNLOAD_ROUTE, status=404, body=b'{"detail": "' + b"x" * 3_000_000 + b'"}')
     error = download().error
     assert error.startswith("Download Error: ") and "larger than" in error
+
+
+def test_a_large_download_releases_no_reference_it_was_not_given(download, svc):
+    """PySide6 6.12.0's emit() returns True without a new reference, and its methods
+    returning void hand back None the same way. Releasing them took one reference of
+    True per 8 KiB piece, and before Python 3.12 the interpreter aborts at zero."""
+    size = 64 * 1024 * 1024  # 8192 pieces, far past the references True has
+    svc.script(DOWNLOAD_ROUTE, body=b"r" * size)
+    before = {s: sys.getrefcount(s) for s in (True, False, None)}
+    run = download(timeout=120000)
+    after = {s: sys.getrefcount(s) for s in (True, False, None)}
+    assert run.result["version"] == "2.4.0"
+    assert len(run.progress) > size // 8192
+    lost = {s: before[s] - after[s] for s in before if after[s] < before[s]}
+    assert not lost, f"references lost: {lost}"

@@ -7,6 +7,7 @@ in a fresh host process each; the disk faults happen in this one.
 """
 
 import json
+import os
 import socket
 import subprocess
 import threading
@@ -247,7 +248,8 @@ def small_disk(folder):
         folder.mkdir(exist_ok=True)
         try:
             result = subprocess.run(
-                ["mount", "-t", "tmpfs", "-o", options, "tvlib-test", str(folder)],
+                # A tmpfs root is 1777 unless told: a folder open to everyone.
+                ["mount", "-t", "tmpfs", "-o", f"{options},mode=700", "tvlib-test", str(folder)],
                 capture_output=True,
                 text=True,
             )
@@ -299,3 +301,54 @@ class TestDiskFaults:
         error = download()
         assert error.startswith(f"Download Error: cannot create the download folder {folder}: ")
         assert error.endswith("(a file stands where a folder belongs)")
+
+
+class TestSharedTemporaryFolder:
+    """Another local user shares the system temporary folder and got there first."""
+
+    @pytest.mark.parametrize(
+        ("setup", "says"),
+        [
+            ("link", "it is a symbolic link, which someone else may have planted"),
+            ("group", "other users may write in it (mode 0775)"),
+            ("others", "other users may write in it (mode 1777)"),
+            ("owner", "it belongs to another user (user id 65534)"),
+        ],
+    )
+    def test_a_folder_someone_else_could_change_is_refused(
+        self, download, svc, folder, tmp_path, setup, says
+    ):
+        elsewhere = tmp_path / "elsewhere"
+        elsewhere.mkdir(mode=0o700)
+        if setup == "link":
+            folder.symlink_to(elsewhere)
+        else:
+            folder.mkdir()
+            folder.chmod({"group": 0o775, "others": 0o1777, "owner": 0o700}[setup])
+        if setup == "owner":
+            if os.geteuid() != 0:
+                pytest.skip("only root can give a folder to another user")
+            os.chown(folder, 65534, 65534)
+        svc.script(DOWNLOAD_ROUTE, body=b"-- the package")
+        assert download() == f"Download Error: the download folder {folder} is refused: {says}"
+        assert list(elsewhere.iterdir()) == [] and list(folder.iterdir()) == []
+        assert svc.requests == []
+
+    def test_a_link_planted_at_a_temporary_name_is_never_written_through(
+        self, tvupd_module, qtbot, svc, folder, tmp_path
+    ):
+        folder.mkdir(mode=0o700)
+        victim = tmp_path / "the user's own file"
+        victim.write_bytes(b"precious")
+        # The names a writer counting up from 1 would take, in this process.
+        for n in range(1, 3000):
+            (folder / f"pkg.ms.tmp-{os.getpid()}-{n}").symlink_to(victim)
+        svc.script(DOWNLOAD_ROUTE, body=b"-- the package")
+        token = svc.issue_token(ACCOUNT["email"], "pro")
+        worker_class = tvupd_module.KolvarenUpdater.DownloadWorker
+        run = Download(worker_class, qtbot, "releases/2.4.0/pkg.ms", token)
+        assert run.named("error_occurred") == []
+        assert victim.read_bytes() == b"precious"
+        target = folder / "pkg.ms"
+        assert not target.is_symlink() and target.read_bytes() == b"-- the package"
+        assert target.stat().st_mode & 0o777 == 0o600

@@ -4,7 +4,7 @@ runtime, the bytecode flag, and the package's attributes."""
 import json
 
 import pytest
-from conftest import QT6, run_in_host
+from conftest import DEVHOST, QT6, run_in_host
 
 REPORT = """
 import json, sys
@@ -35,12 +35,63 @@ def test_the_host_year_chooses_the_qt_binding(year):
         # This lane's interpreter lacks the other binding: start-up must say so.
         assert result.returncode != 0
         assert f"Kolvaren needs {wanted} in a {year} host" in result.stderr
+        # ...after the import error itself, with its traceback.
+        assert f"ModuleNotFoundError: No module named '{wanted}'" in result.stderr
 
 
-def test_outside_the_host_the_package_cannot_be_loaded():
-    result = run_in_host("import sys; sys.modules['pymxs'] = None\nimport tvlib")
+@pytest.mark.parametrize(
+    ("pymxs", "cause"),
+    [
+        ("None", "ModuleNotFoundError: import of pymxs halted; None in sys.modules"),
+        ("types.ModuleType('pymxs')", "AttributeError: module 'pymxs' has no attribute 'runtime'"),
+    ],
+    ids=["absent", "without-runtime"],
+)
+def test_outside_the_host_the_package_cannot_be_loaded_and_says_why(pymxs, cause):
+    result = run_in_host(f"import sys, types; sys.modules['pymxs'] = {pymxs}\nimport tvlib")
     assert result.returncode != 0
-    assert "tvlib runs inside the host only: pymxs.runtime is not available" in result.stderr
+    # The original error first, then ours as the one it caused.
+    chained = (
+        f"{cause}\n\nThe above exception was the direct cause of the following exception:\n\n"
+        "ImportError: tvlib runs inside the host only: pymxs.runtime is not available\n"
+    )
+    assert chained in result.stderr
+
+
+DIALOG_IMPORT = """
+import sys
+import pymxs  # the stand-in host; its folder also holds a stand-in dialog, taken away
+sys.path[:] = [{folder!r}] + [p for p in sys.path if p != {devhost!r}]
+{prepare}
+import tvlib
+print(hasattr(sys.modules["tvlib.tvupd"], "KolvarenReleasesDialog"))
+"""
+
+
+@pytest.mark.parametrize(
+    ("source", "prepare", "report"),
+    [
+        ("def redi(:\n", "", "SyntaxError"),
+        ("import kolvaren_missing_helper\n", "", "No module named 'kolvaren_missing_helper'"),
+        ("raise ImportError('no notes', name='KolvarenReleasesDialog')\n", "", "no notes"),
+        (None, "sys.modules['KolvarenReleasesDialog'] = None", None),
+        (None, "", None),
+    ],
+    ids=["syntax-error", "its-own-import-fails", "import-error", "blocked", "absent"],
+)
+def test_only_a_missing_notes_dialog_loads_in_silence(tmp_path, source, prepare, report):
+    if source is not None:
+        (tmp_path / "KolvarenReleasesDialog.py").write_text(source)
+    code = DIALOG_IMPORT.format(folder=str(tmp_path), devhost=str(DEVHOST), prepare=prepare)
+    result = run_in_host(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "False\n"
+    if report is None:
+        assert "KolvarenReleasesDialog" not in result.stderr
+        assert "Traceback" not in result.stderr
+    else:
+        assert "tvlib.tvupd: importing KolvarenReleasesDialog" in result.stderr
+        assert report in result.stderr
 
 
 def test_modules_imported_after_start_up_leave_no_bytecode(tmp_path):
@@ -57,19 +108,9 @@ assert plugin_script.VALUE == 7
     assert not (tmp_path / "__pycache__").exists()
 
 
-def test_the_package_carries_both_modules_functions(tvlib):
-    import tvlib.tvcore as core
-
-    assert tvlib.baur is core.baur
-    assert tvlib.load_account is core.load_account
-    assert tvlib.save_account is core.save_account
-    assert callable(tvlib.tvupd)
-    assert tvlib.tvupd.__module__ == "tvlib.tvupd"
-
-
-def test_the_base_address_is_one_constant_for_the_process(tvlib, service):
-    assert tvlib.baur() == tvlib.baur() == service.base_url
-    assert tvlib.baur() + "/health" == f"{service.base_url}/health"
+def test_the_base_address_is_one_constant_for_the_process(tvlib, service, monkeypatch):
+    monkeypatch.setenv("KOLVAREN_BASE_URL", "https://elsewhere.invalid")
+    assert tvlib.baur() == service.base_url
 
 
 def test_the_deployment_address_is_used_without_an_override():
@@ -77,6 +118,18 @@ def test_the_deployment_address_is_used_without_an_override():
     assert result.returncode == 0, result.stderr
     address = result.stdout.strip()
     assert address.startswith("https://") and address.endswith(".invalid")
+
+
+def test_an_address_that_is_not_https_is_refused_when_tvcore_loads():
+    for address in ("http://127.0.0.1:8080", "ftp://releases.example", "releases.example"):
+        result = run_in_host("import tvlib", env={"KOLVAREN_BASE_URL": address})
+        assert result.returncode != 0, address
+        assert f"ImportError: the release service's address '{address}'" in result.stderr
+        assert "is not an https:// address" in result.stderr
+    result = run_in_host(
+        "import tvlib; print(tvlib.baur())", env={"KOLVAREN_BASE_URL": "HTTPS://h.example"}
+    )
+    assert result.stdout.strip() == "HTTPS://h.example", result.stderr
 
 
 def test_tvcore_starts_without_the_update_client():

@@ -31,13 +31,19 @@ STRANGER = Ed25519PrivateKey.from_private_bytes(bytes([3] * 32))
 TRUSTED = (OLD_KEY, NEW_KEY)  # a rotation under way: both are trusted
 
 PACKAGE = "kolvaren-2.4.0.ms"
+RELEASE_ROUTE = "/license/latest-release"
 
 
 def header(headers, name):
     return next(value for n, value in headers if n == name)
 
 
-def signature_of(key, package: bytes) -> str:
+def signature_of(key, package: bytes, version="2.4.0", name=PACKAGE) -> str:
+    """Both forms, the release-bound one made for `version` and `name`."""
+    return header(package_headers(key, package, version=version, name=name), SIGNATURE_HEADER)
+
+
+def hash_only_signature_of(key, package: bytes) -> str:
     return header(package_headers(key, package), SIGNATURE_HEADER)
 
 
@@ -226,7 +232,7 @@ for case in {cases!r}:
     if os.path.exists(target):
         os.remove(target)
 
-for run in ("signed run", "tampered run"):
+for run in ("signed run", "tampered run", "relabelled run"):
     tvlib.save_account({{"account": {account!r}, "kolvaren_version": "2.3.1"}})
     pymxs.host.reset()
     tvlib.tvupd(True)
@@ -246,7 +252,10 @@ KEYED_CASES = {
     "signed with the older key": {},
     "signed with the newer key": {"sign_with": NEW_KEY},
     "unsigned": {"headers": [(SIGNATURE_HEADER, None)]},
-    "malformed": {"headers": [(SIGNATURE_HEADER, "ed25519=:c2hvcnQ=:")]},
+    "malformed": {"headers": [(SIGNATURE_HEADER, "ed25519-release=:c2hvcnQ=:")]},
+    "signed by hash only": {"hash_only": OLD_KEY},
+    "signed as another version": {"sign_with": OLD_KEY, "version": "2.3.1"},
+    "signed under another name": {"sign_with": NEW_KEY, "name": "kolvaren-2.3.1.ms"},
     "signed with another key": {"sign_with": STRANGER},
     "one byte changed": {"tamper": True},
 }
@@ -259,11 +268,21 @@ def keyed_results(keyed_stage, signed_service, catalogue, tmp_path_factory):
     for case in KEYED_CASES.values():
         headers = list(case.get("headers", []))
         if "sign_with" in case:
-            headers.append((SIGNATURE_HEADER, signature_of(case["sign_with"], package)))
+            signed_as = {k: case[k] for k in ("version", "name") if k in case}
+            headers.append(
+                (SIGNATURE_HEADER, signature_of(case["sign_with"], package, **signed_as))
+            )
+        if "hash_only" in case:
+            headers.append((SIGNATURE_HEADER, hash_only_signature_of(case["hash_only"], package)))
         body = one_byte_changed(package) if case.get("tamper") else None
         svc.script(DOWNLOAD_ROUTE, headers=headers, body=body)
     svc.script(DOWNLOAD_ROUTE)  # the signed run: the service's own answer
     svc.script(DOWNLOAD_ROUTE, body=one_byte_changed(package))  # the tampered run
+    # The relabelled run: the 2.4.0 package, genuinely signed as 2.4.0, offered
+    # as version 99, which would outrank every real release once recorded.
+    record = {**svc.catalogue.release("pro", 0), "kolvaren_version": "99"}
+    svc.script(RELEASE_ROUTE, times=2)  # the two runs above: the real record
+    svc.script(RELEASE_ROUTE, json=record)
     token = svc.issue_token(ACCOUNT["email"], "pro")
     folder = tmp_path_factory.mktemp("keyed-host")
     for name in ("maxdata", "temp"):
@@ -307,6 +326,20 @@ class TestWithKeys:
         [
             ("unsigned", "missing package signature: the reply has no Kolvaren-Package-Signature"),
             ("malformed", "malformed package signature: "),
+            (
+                "signed by hash only",
+                "package signature binds no version: the Kolvaren-Package-Signature header "
+                "has only the hash-only ed25519 member",
+            ),
+            (
+                "signed as another version",
+                "package signature is for another release: the package is signed by a "
+                "trusted key, but not as version '2.4.0' in a file named 'kolvaren-2.4.0.ms'",
+            ),
+            (
+                "signed under another name",
+                "package signature is for another release: ",
+            ),
             ("signed with another key", "package signature does not match any trusted key"),
             ("one byte changed", "package signature does not match any trusted key"),
         ],
@@ -323,6 +356,12 @@ class TestWithKeys:
         assert keyed_results["signed run"]["installed"] == "2.4.0"
         assert len(keyed_results["signed run"]["filein"]) == 1
         assert keyed_results["tampered run"] == {"installed": None, "filein": []}
+        assert keyed_results["relabelled run"] == {"installed": None, "filein": []}
+        assert any(
+            line.startswith("Download Error: package signature is for another release: ")
+            and "not as version '99'" in line
+            for line in keyed_results["console"]
+        )
         assert any(
             line.startswith("Download Error: package signature does not match")
             for line in keyed_results["console"]
@@ -340,14 +379,26 @@ def test_the_signing_command_makes_a_key_and_signs_a_package(tmp_path, package):
     assert shown.stdout == made.stdout
     (tmp_path / PACKAGE).write_bytes(package)
     signed = subprocess.run(
-        [*tool, "sign", str(key), str(tmp_path / PACKAGE)], capture_output=True, text=True
+        [*tool, "sign", str(key), str(tmp_path / PACKAGE), "--version", "2.4.0"],
+        capture_output=True,
+        text=True,
     )
     lines = dict(line.split(": ", 1) for line in signed.stdout.splitlines())
     assert lines[DIGEST_HEADER] == digest_of(package)
-    field = lines[SIGNATURE_HEADER]
-    assert field.startswith("ed25519=:") and field.endswith(":")
+    hash_only, bound = lines[SIGNATURE_HEADER].split(", ")
+    assert hash_only.startswith("ed25519=:") and hash_only.endswith(":")
+    assert bound.startswith("ed25519-release=:") and bound.endswith(":")
     public = Ed25519PublicKey.from_public_bytes(base64.b64decode(made.stdout))
-    message = b"kolvaren-package-v1:" + hashlib.sha256(package).digest()
-    public.verify(base64.b64decode(field[len("ed25519=:") : -1]), message)
+    digest = hashlib.sha256(package).digest()
+    public.verify(
+        base64.b64decode(hash_only[len("ed25519=:") : -1]), b"kolvaren-package-v1:" + digest
+    )
+    message = b"kolvaren-release-v1:\0\0\0\x052.4.0\0\0\0\x11kolvaren-2.4.0.ms" + digest
+    public.verify(base64.b64decode(bound[len("ed25519-release=:") : -1]), message)
+    unbound = subprocess.run(
+        [*tool, "sign", str(key), str(tmp_path / PACKAGE)], capture_output=True, text=True
+    )
+    assert ", ed25519-release=" not in unbound.stdout
+    assert "builds with package keys refuse it" in unbound.stderr
     again = subprocess.run([*tool, "keygen", str(key)], capture_output=True, text=True)
     assert again.returncode == 1 and "exists" in again.stderr

@@ -2,6 +2,7 @@
 compares versions with Python's own rules and ends with exactly one signal."""
 
 import json
+import socket
 
 import pytest
 from conftest import ACCOUNT
@@ -76,6 +77,24 @@ class TestTokenRequest:
         svc.script(TOKEN_ROUTE, reset="before")
         with pytest.raises(ConnectionError):
             worker.generate_jwt_token("a", "b")
+
+    @pytest.mark.parametrize(
+        ("scheme", "says"), [("http", "plain HTTP at"), ("https", "another server,")]
+    )
+    def test_credentials_never_follow_a_redirect_elsewhere(self, worker, svc, scheme, says):
+        # Another port of the same host is another server: nothing may reach it.
+        with socket.create_server(("127.0.0.1", 0)) as elsewhere:
+            elsewhere.setblocking(False)
+            port = elsewhere.getsockname()[1]
+            svc.script(TOKEN_ROUTE, status=307, redirect_to=f"{scheme}://127.0.0.1:{port}/x")
+            with pytest.raises(ConnectionError) as refused:
+                worker.generate_jwt_token(ACCOUNT["email"], ACCOUNT["license_key"])
+            assert str(refused.value).startswith(
+                f"redirect from 127.0.0.1 port {svc.port} refused: it leads to {says} "
+                f"127.0.0.1 port {port}"
+            )
+            with pytest.raises(BlockingIOError):
+                elsewhere.accept()
 
 
 def worker_url(svc, request):

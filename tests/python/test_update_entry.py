@@ -2,6 +2,7 @@
 service's health on the UI thread and starts the check worker."""
 
 import socket
+import time
 
 import pytest
 from conftest import run_in_host
@@ -64,6 +65,22 @@ class TestHealthCheck:
         assert "10 seconds" in out
         runs.wait_closed(updater)
 
+    @pytest.mark.slow
+    def test_a_trickled_head_is_cut_off_after_thirty_seconds(self, runs, svc, capsys):
+        # A byte every half second: never quiet for 10 seconds, and the head
+        # alone would take over a minute.
+        svc.script("/health", trickle=(1, 0.5), trickle_head=True)
+        started = time.monotonic()
+        updater = runs.start()
+        elapsed = time.monotonic() - started
+        out = capsys.readouterr().out
+        assert out == (
+            f"Kolvaren Update Error: Health no reply from 127.0.0.1 port {svc.port} "
+            "within 30 seconds (the limit for the whole request)\n"
+        )
+        assert 30 <= elapsed < 40
+        runs.wait_closed(updater)
+
 
 PROBE = """
 import sys, tvlib
@@ -123,14 +140,30 @@ class TestEntryFunction:
         assert updater.check_worker.version_offset == -1
         runs.wait_workers()
 
-    def test_a_call_after_a_finished_run_starts_a_new_one(self, runs, svc, capsys):
+    def test_a_call_after_a_finished_run_starts_a_new_one(self, runs, svc, console):
         svc.script("/health", status=503)
         first = runs.start()
         runs.wait_closed(first)
-        capsys.readouterr()
+        console.readouterr()
         second = runs.start()
         assert second is not first
-        assert capsys.readouterr().out == ""
+        # Closing the deleted window fails as expected, and says nothing.
+        assert console.readouterr() == ("", "")
+        runs.wait_workers()
+
+    def test_a_previous_window_that_fails_to_close_is_reported_and_replaced(
+        self, runs, tvupd_module, monkeypatch, console
+    ):
+        class Stale:
+            def close(self):
+                raise ValueError("the stale window broke")
+
+        monkeypatch.setattr(tvupd_module, "tvupddialog", Stale(), raising=False)
+        updater = runs.start()
+        assert isinstance(updater, tvupd_module.KolvarenUpdater)
+        err = console.readouterr().err
+        assert "closing the previous updater" in err
+        assert "ValueError: the stale window broke" in err
         runs.wait_workers()
 
     def test_a_call_while_a_run_is_checking_replaces_it_quietly(

@@ -176,12 +176,16 @@ class TestCompletion:
         runs.wait_closed(runs.start(True))
         assert notes_dialog.calls == []
 
-    def test_a_missing_or_failing_notes_dialog_does_not_keep_the_run_open(
-        self, runs, tvupd_module, monkeypatch, capfd
+    def test_a_host_without_the_notes_dialog_closes_the_run_quietly(
+        self, runs, tvupd_module, monkeypatch, console
     ):
         monkeypatch.delattr(tvupd_module, "KolvarenReleasesDialog", raising=False)
         runs.wait_closed(runs.start(True))
+        assert console.readouterr().err == ""
 
+    def test_a_failing_notes_dialog_is_reported_and_the_run_closes(
+        self, runs, host, tvupd_module, monkeypatch, console
+    ):
         class Broken:
             @staticmethod
             def redi():
@@ -189,7 +193,10 @@ class TestCompletion:
 
         monkeypatch.setattr(tvupd_module, "KolvarenReleasesDialog", Broken, raising=False)
         runs.wait_closed(runs.start(True))
-        assert "dialog broke" not in capfd.readouterr().err
+        assert host.prompts[-1] == "Kolvaren - Version 2.4.0 Update Successfully"
+        err = console.readouterr().err
+        assert "KolvarenReleasesDialog.redi" in err
+        assert "RuntimeError: dialog broke" in err
 
     def test_a_later_run_overwrites_all_four_keys(self, runs, svc, host):
         runs.wait_closed(runs.start(True))

@@ -7,12 +7,15 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "core/download/progress.hpp"
 #include "core/files/package_name.hpp"
 #include "core/files/path_text.hpp"
+#include "core/files/private_folder.hpp"
 #include "core/files/whole_file.hpp"
 #include "core/files/writable_file.hpp"
 #include "core/integrity/package_check.hpp"
@@ -119,7 +122,8 @@ class PackageWriter final : public http::StreamHandler {
           (files::is_plain_file_name(name) ? joined : name) + "' is not a file name");
     }
     try {
-      check_.emplace(head.headers, request_.trusted_keys);
+      check_.emplace(head.headers, request_.trusted_keys,
+                     integrity::AnnouncedRelease{request_.version, name});
     } catch (const integrity::PackageRejected& rejected) {
       reject(rejected);
     }
@@ -128,19 +132,23 @@ class PackageWriter final : public http::StreamHandler {
     // of the same package, or a failure half-way, never leaves a damaged
     // package under the target's name. A failed download leaves the target as
     // it was before (a rejected one removes it, see reject()).
+    const auto cannot_open = [this](const std::error_code& cause) {
+      return std::runtime_error("cannot open " + files::utf8_of(request_.local_path) +
+                                " for writing: " + describe(cause));
+    };
     std::error_code error;
     if (fs::is_directory(request_.local_path, error)) {
       // The rename would refuse it only after the whole download.
-      errno = EISDIR;
-    } else {
-      files::remove_stale_temporaries(request_.local_path);
-      partial_ = files::temporary_sibling(request_.local_path);
-      file_.reset(files::open_for_writing(partial_));
+      throw cannot_open(std::make_error_code(std::errc::is_a_directory));
     }
-    if (!file_) {
-      throw std::runtime_error("cannot open " + files::utf8_of(request_.local_path) +
-                               " for writing: " + system_message(errno));
+    files::remove_stale_temporaries(request_.local_path);
+    const fs::path partial = files::temporary_sibling(request_.local_path);
+    try {
+      file_.reset(files::create_new_file(partial));
+    } catch (const std::system_error& failure) {
+      throw cannot_open(failure.code());
     }
+    partial_ = partial;
     // stdio's default buffer made two write calls of each 8 KiB piece; this
     // one makes one call of 32 pieces. Without it the default still works.
     static_cast<void>(
@@ -192,12 +200,13 @@ class PackageWriter final : public http::StreamHandler {
                                  ": " + describe(error.code()));
       }
       partial_.clear();
+      hold_ = hold_verified();
     }
   }
 
   [[nodiscard]] Outcome outcome() {
     if (status_ == 200) {
-      return Completed{downloaded_};
+      return Completed{downloaded_, std::move(hold_)};
     }
     return Refused{status_, std::move(refusal_)};
   }
@@ -205,10 +214,37 @@ class PackageWriter final : public http::StreamHandler {
  private:
   void verify() {
     try {
-      check_->finish();
+      verified_ = check_->finish();
     } catch (const integrity::PackageRejected& rejected) {
       reject(rejected);
     }
+  }
+
+  // The host reads the package by name later, from another thread. Where the
+  // hold is real (Windows) it is taken after the rename, since a handle that
+  // denies deleting would stop the rename, and a second hash through it
+  // proves that the file under the name is the one verified.
+  files::FileHold hold_verified() {
+    files::FileHold hold;
+    try {
+      hold = files::FileHold::of(request_.local_path);
+      if (!hold.is_open()) {
+        return hold;
+      }
+      integrity::Sha256 again;
+      hold.read_all(
+          [&again](std::span<const std::byte> piece) { again.update(piece); });
+      if (again.finish() == verified_) {
+        return hold;
+      }
+    } catch (const std::system_error& error) {
+      throw std::runtime_error("cannot read " + files::utf8_of(request_.local_path) +
+                               " back: " + describe(error.code()));
+    }
+    hold.release();
+    reject(integrity::PackageRejected(
+        "the package was changed on disk after it was checked: " +
+        files::utf8_of(request_.local_path) + " is not the file that was verified"));
   }
 
   // No file of the package's name may stay behind a rejection, where it could
@@ -230,6 +266,8 @@ class PackageWriter final : public http::StreamHandler {
   std::uint64_t total_ = 0;
   std::uint64_t downloaded_ = 0;
   std::optional<integrity::PackageCheck> check_;
+  integrity::Digest verified_{};
+  files::FileHold hold_;
   fs::path partial_;  // the temporary file while it is being written
   static constexpr std::size_t write_buffer_size = std::size_t{256} * 1024;
   std::unique_ptr<char[]> write_buffer_ =
@@ -242,11 +280,11 @@ class PackageWriter final : public http::StreamHandler {
 
 fs::path download_folder(const fs::path& temp_folder) {
   fs::path folder = temp_folder / "Kolvaren";
-  std::error_code error;
-  fs::create_directories(folder, error);
-  if (error) {
+  try {
+    files::make_private_folder(folder, "download folder");
+  } catch (const fs::filesystem_error& error) {
     throw std::runtime_error("cannot create the download folder " +
-                             files::utf8_of(folder) + ": " + describe(error));
+                             files::utf8_of(folder) + ": " + describe(error.code()));
   }
   return folder;
 }
@@ -259,6 +297,10 @@ Outcome download_package(http::Client& client, const PackageRequest& request,
   get.ca_bundle = request.ca_bundle;
   get.connect_timeout = 60s;
   get.read_timeout = 60s;
+  get.head_timeout = 60s;
+  get.max_unannounced_body = request.max_unannounced_size != 0
+                                 ? request.max_unannounced_size
+                                 : TVLIB_MAX_UNANNOUNCED_DOWNLOAD;
   PackageWriter writer(request, progress);
   client.stream(get, writer);
   return writer.outcome();

@@ -8,6 +8,7 @@
 #include <string>
 #include <variant>
 
+#include "core/files/file_hold.hpp"
 #include "core/http/client.hpp"
 #include "core/integrity/signature.hpp"
 
@@ -34,12 +35,21 @@ struct PackageRequest {
   // Signers whose signature the package must carry; none: unsigned packages
   // are accepted as they always were.
   std::span<const integrity::PublicKey> trusted_keys{};
-  std::string ca_bundle;  // as http::Request::ca_bundle
+  // The version the release record announced, as text: with keys, the
+  // signature must be made for it and for local_path's file name.
+  std::string version{};
+  // The most bytes taken from a reply that announces no length; 0: the
+  // build's limit (KOLVAREN_MAX_DOWNLOAD_SIZE). Tests set a smaller one.
+  std::uint64_t max_unannounced_size = 0;
+  std::string ca_bundle{};  // as http::Request::ca_bundle
 };
 
 // The service answered 200 and the whole body is on disk.
 struct Completed {
   std::uint64_t bytes = 0;
+  // Keeps the verified file as it is (Windows) until whoever runs it has
+  // read it; release it then.
+  files::FileHold hold{};
 };
 
 // The service answered with another status; its body tells why.
@@ -53,20 +63,27 @@ using Outcome = std::variant<Completed, Refused>;
 // Refusal bodies are small JSON objects; anything beyond this is not one.
 inline constexpr std::size_t max_refusal_body = std::size_t{1024} * 1024;
 
-// The folder "Kolvaren" in `temp_folder`, created with any missing parents.
-// Throws std::runtime_error naming the folder and the cause.
+// The folder "Kolvaren" in `temp_folder`, created with any missing parents
+// and kept private: the package and the host's update record in it must be
+// out of other users' reach, the system temporary folder being shared
+// (files::make_private_folder). Throws files::UnsafeFolder for a folder
+// someone else could change, std::runtime_error naming the folder and the
+// cause when it cannot be made.
 std::filesystem::path download_folder(const std::filesystem::path& temp_folder);
 
-// GET with the 60-second limits; on 200 the body goes piece by piece into a
-// temporary file beside `local_path`, reporting percentages of the announced
-// length and hashing what was written, and the whole (verified) file then
+// GET with the 60-second limits (each wait, and the reply's head as a whole);
+// a body without Content-Length stops at the size limit. On 200 the body goes piece by
+// piece into a temporary file beside `local_path`, reporting percentages of the
+// announced length and hashing what was written, and the whole (verified) file then
 // replaces `local_path` in one step. Throws http::TransportError for transport
 // failures (a body cut short of its announced length included),
 // integrity::PackageRejected when the reply's digest or signature headers are
 // malformed or missing, or do not match the body (`local_path` is removed
 // then), and std::runtime_error for file and reply failures. On every failure
 // the temporary file is closed and removed and, but for a rejection,
-// `local_path` stays as it was before the call.
+// `local_path` stays as it was before the call. On Windows the file is then
+// held and read once more, to prove that what stands under its name is what
+// was verified; the hold travels in Completed.
 Outcome download_package(http::Client& client, const PackageRequest& request,
                          ProgressSink& progress);
 

@@ -5,7 +5,9 @@
 
 namespace tvlib::files {
 
-// Throws std::filesystem::filesystem_error when the platform reports none.
+// Reads the environment (TMPDIR, TMP, TEMP): call it with the caller's lock
+// on the environment held (the GIL in our modules). Throws
+// std::filesystem::filesystem_error when the platform reports none.
 std::filesystem::path system_temp_folder();
 
 }  // namespace tvlib::files

@@ -1,11 +1,13 @@
 #include "core/files/whole_file.hpp"
 
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <limits>
+#include <mutex>
+#include <random>
 #include <string>
 #include <system_error>
 
@@ -90,9 +92,18 @@ bool process_runs(unsigned long pid) {
 }  // namespace
 
 fs::path temporary_sibling(const fs::path& path) {
-  static std::atomic<unsigned long> counter{0};
+  // 62 random bits: nobody can guess the name ahead and plant something there.
+  // At most 19 digits, as temporary_owner() reads them.
+  static std::mutex mutex;
+  static std::random_device source;
+  std::uint64_t token = 0;
+  {
+    const std::scoped_lock lock(mutex);
+    token = (std::uint64_t{source()} << 30U) ^ std::uint64_t{source()};
+  }
+  token &= (std::uint64_t{1} << 62U) - 1;
   fs::path tmp = path;
-  tmp += ".tmp-" + std::to_string(current_process()) + "-" + std::to_string(++counter);
+  tmp += ".tmp-" + std::to_string(current_process()) + "-" + std::to_string(token);
   return tmp;
 }
 

@@ -21,7 +21,8 @@ std::optional<std::string> read_whole_file(const std::filesystem::path& path);
 void replace_whole_file(const std::filesystem::path& path, std::string_view bytes);
 
 // A name beside `path`, "<name>.tmp-<pid>-<n>", that no other writer in this
-// or another process uses at the same time.
+// or another process uses at the same time; `n` is random, so nobody can
+// tell the name before it is made.
 std::filesystem::path temporary_sibling(const std::filesystem::path& path);
 
 // Renames `from` over `to` in the same folder, replacing any file there in one

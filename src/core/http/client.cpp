@@ -4,7 +4,9 @@
 #include <array>
 #include <charconv>
 #include <exception>
+#include <limits>
 #include <stdexcept>
+#include <string_view>
 
 #include "core/http/curl_handle.hpp"
 #include "core/http/endpoint.hpp"
@@ -21,19 +23,93 @@ namespace {
 constexpr const char* user_agent = "tvlib/0.1.0";
 constexpr long max_redirects = 10;
 
+using Clock = std::chrono::steady_clock;
+
+std::optional<std::uint64_t> announced_length(const Head& head);
+
 // The state of one request, reached from libcurl's callbacks.
 struct Exchange {
-  explicit Exchange(StreamHandler& handler) : handler(handler) {}
+  Exchange(StreamHandler& handler, CURL* easy, const Request& request)
+      : handler(handler), easy(easy), request(request) {
+    const Clock::time_point start = Clock::now();
+    if (request.total_timeout.count() > 0) {
+      total_due = start + request.total_timeout;
+    }
+    if (request.head_timeout.count() > 0) {
+      head_due = start + request.head_timeout;
+    }
+    deadline = earlier(total_due, head_due);
+  }
 
   StreamHandler& handler;
+  CURL* easy;
+  const Request& request;
   detail::HeadCollector head;
+  bool head_end_seen = false;  // the current head's empty line was handled
+  bool final_head = false;     // the head of the reply that is not followed
   bool head_delivered = false;
+  std::optional<std::uint64_t> body_limit;  // known from the first body piece on
   std::uint64_t body_received = 0;
+  std::optional<Clock::time_point> total_due;
+  std::optional<Clock::time_point> head_due;
+  std::optional<Clock::time_point> deadline;  // the earlier of those still running
   std::exception_ptr failure;  // thrown by a handler, rethrown after libcurl returns
+
+  static std::optional<Clock::time_point> earlier(std::optional<Clock::time_point> a,
+                                                  std::optional<Clock::time_point> b) {
+    if (a && b) {
+      return std::min(*a, *b);
+    }
+    return a ? a : b;
+  }
+
+  [[nodiscard]] std::string current_url() const {
+    const char* url = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url);
+    return url != nullptr ? url : request.url;
+  }
+
+  // Called once per head, at its empty line, before libcurl acts on it.
+  void on_head_end() {
+    const Head& current = head.head();
+    const std::optional<std::string> location = current.header("Location");
+    // libcurl follows every 3xx with a non-empty Location: each such hop is
+    // checked here, before anything goes out to where it leads.
+    if (current.status >= 300 && current.status < 400 && location &&
+        !location->empty()) {
+      check_redirect(*location);
+      return;
+    }
+    if (current.status >= 200) {
+      final_head = true;
+      deadline = total_due;
+    }
+  }
+
+  // A request goes only where it was sent, and only over HTTPS: the token
+  // request carries the account's credentials, the others a token, and a
+  // service (or whoever answers in its name) must not be able to send them,
+  // or the client itself, to another host of the user's network.
+  void check_redirect(const std::string& location) const {
+    const std::string from = current_url();
+    const std::optional<detail::Origin> here = detail::origin_of(from, from);
+    const std::optional<detail::Origin> there = detail::origin_of(from, location);
+    if (!there) {
+      throw TransportError(FailureKind::other, "redirect from " +
+                                                   detail::endpoint_of(from).text() +
+                                                   " refused: its Location is no URL");
+    }
+    if (!here || there->scheme != "https" || !there->same_as(*here)) {
+      throw detail::redirect_refused_error(detail::endpoint_of(from), *there);
+    }
+  }
 
   void deliver_head() {
     if (!head_delivered) {
       head_delivered = true;
+      const std::optional<std::uint64_t> announced = announced_length(head.head());
+      body_limit = announced ? std::numeric_limits<std::uint64_t>::max()
+                             : request.max_unannounced_body;
       handler.on_head(head.head());
     }
   }
@@ -46,8 +122,16 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
   const std::size_t total = size * count;
   try {
     exchange.head.add_line({data, total});
-    // A short count stops the transfer; perform() names the cause.
-    return exchange.head.oversized() ? 0 : total;
+    if (exchange.head.oversized()) {
+      return 0;  // a short count stops the transfer; perform() names the cause
+    }
+    if (std::string_view(data, total).starts_with("HTTP/")) {
+      exchange.head_end_seen = false;
+    } else if (exchange.head.ended() && !exchange.head_end_seen) {
+      exchange.head_end_seen = true;
+      exchange.on_head_end();
+    }
+    return total;
   } catch (...) {
     exchange.failure = std::current_exception();
     return 0;
@@ -59,6 +143,10 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
   const std::size_t total = size * count;
   try {
     exchange.deliver_head();
+    if (total > *exchange.body_limit - exchange.body_received) {
+      throw detail::unannounced_body_too_large_error(
+          detail::endpoint_of(exchange.current_url()), *exchange.body_limit);
+    }
     const auto* bytes = reinterpret_cast<const std::byte*>(data);
     // libcurl keeps to the buffer size asked for, but a larger delivery must
     // still reach the handler in pieces it can take one at a time.
@@ -74,7 +162,12 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
   }
 }
 
+// A Content-Length beside a Transfer-Encoding means nothing: the encoding
+// frames the body.
 std::optional<std::uint64_t> announced_length(const Head& head) {
+  if (head.header("Transfer-Encoding")) {
+    return std::nullopt;
+  }
   const std::optional<std::string> value = head.header("Content-Length");
   std::uint64_t length = 0;
   if (!value || value->empty() ||
@@ -154,8 +247,10 @@ void Client::Impl::configure(const Request& request, const std::string& url,
   set_option(handle, CURLOPT_ERRORBUFFER, error.data(), "ERRORBUFFER");
   set_option(handle, CURLOPT_NOSIGNAL, 1L, "NOSIGNAL");
   set_option(handle, CURLOPT_URL, url.c_str(), "URL");
-  set_option(handle, CURLOPT_PROTOCOLS_STR, "http,https", "PROTOCOLS_STR");
-  set_option(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https", "REDIR_PROTOCOLS_STR");
+  // HTTPS only, redirects included. The header callback refuses a redirect
+  // elsewhere before libcurl follows it, with a message; this is the backstop.
+  set_option(handle, CURLOPT_PROTOCOLS_STR, "https", "PROTOCOLS_STR");
+  set_option(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https", "REDIR_PROTOCOLS_STR");
   // HTTP/1.1 everywhere: one framing, the one the tests exercise.
   set_option(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1),
              "HTTP_VERSION");
@@ -241,16 +336,23 @@ detail::FailedTransfer Client::Impl::describe(CURLcode code, bool connected,
 void Client::Impl::perform(const Request& request, StreamHandler& handler) {
   const std::string url = url_with_query(request.url, request.query);
   const detail::HeaderList headers = header_list(request);
-  Exchange exchange(handler);
+  Exchange exchange(handler, easy.get(), request);
   configure(request, url, headers, exchange);
   const auto read_timeout = at_least_1ms(request.read_timeout);
-  const detail::RunResult result =
-      loop.run(easy.get(), read_timeout, [&handler] { return handler.on_wait(); });
+  const detail::RunResult result = loop.run(easy.get(), read_timeout, exchange.deadline,
+                                            [&handler] { return handler.on_wait(); });
   if (exchange.failure) {
     std::rethrow_exception(exchange.failure);
   }
   if (result.read_timed_out) {
     throw detail::read_timeout_error(target(url), read_timeout);
+  }
+  if (result.deadline_passed) {
+    const bool head_late =
+        !exchange.final_head && exchange.head_due && *exchange.head_due <= Clock::now();
+    throw detail::deadline_error(
+        target(url), head_late ? request.head_timeout : request.total_timeout,
+        head_late, result.connected);
   }
   // libcurl refuses a single header line beyond its own limit (100 KiB) as
   // "out of memory", before the line reaches on_header.

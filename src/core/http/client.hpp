@@ -1,10 +1,13 @@
-// HTTP client over libcurl: one attempt per request, TLS verification always
-// on, proxies from the environment. Knows nothing of Python.
+// HTTP client over libcurl: one attempt per request, HTTPS only, redirects
+// followed within the origin of the request, TLS verification always on,
+// proxies from the environment. Knows nothing of Python.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -51,6 +54,14 @@ struct Request {
   std::chrono::milliseconds connect_timeout{10000};
   // Bounds each wait for reply data, not the whole exchange.
   std::chrono::milliseconds read_timeout{10000};
+  // Bound the exchange as a whole, whatever its single waits: from the start
+  // to the end of the reply, and from the start to the end of the final
+  // reply's head. Zero: no such bound.
+  std::chrono::milliseconds total_timeout{0};
+  std::chrono::milliseconds head_timeout{0};
+  // The most body bytes taken from a reply that announces no length
+  // (Content-Length); beyond it the transfer stops with a TransportError.
+  std::uint64_t max_unannounced_body = std::numeric_limits<std::uint64_t>::max();
 };
 
 // Status line and headers of the final reply (after redirects).

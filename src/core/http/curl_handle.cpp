@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -42,25 +43,30 @@ MultiHandle make_multi_handle() {
 
 namespace {
 
-// One mutex per kind of data libcurl may share; it asks for the lock of the
-// kind it is about to touch, so unrelated kinds never wait for each other.
-std::array<std::mutex, CURL_LOCK_DATA_LAST>& share_locks() {
-  static std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
-  return locks;
-}
+// The share and its locks, made together and never destroyed: handles held
+// in thread-local clients may still use the share while the process ends,
+// and the share takes its locks whenever it is used. One mutex per kind of
+// data libcurl may share; it asks for the lock of the kind it is about to
+// touch, so unrelated kinds never wait for each other.
+struct TlsSessionShare {
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
+  CURLSH* share = nullptr;
+};
 
 // libcurl asks only for kinds below CURL_LOCK_DATA_LAST; nothing here may
 // throw into its C frames.
 void lock_share(CURL* /*easy*/, curl_lock_data data, curl_lock_access /*access*/,
-                void* /*user*/) {
+                void* shared) {
   if (data >= 0 && data < CURL_LOCK_DATA_LAST) {
-    share_locks()[static_cast<std::size_t>(data)].lock();
+    static_cast<TlsSessionShare*>(shared)->locks[static_cast<std::size_t>(data)].lock();
   }
 }
 
-void unlock_share(CURL* /*easy*/, curl_lock_data data, void* /*user*/) {
+void unlock_share(CURL* /*easy*/, curl_lock_data data, void* shared) {
   if (data >= 0 && data < CURL_LOCK_DATA_LAST) {
-    share_locks()[static_cast<std::size_t>(data)].unlock();
+    static_cast<TlsSessionShare*>(shared)
+        ->locks[static_cast<std::size_t>(data)]
+        .unlock();
   }
 }
 
@@ -72,14 +78,16 @@ void check_share(CURLSHcode result, const char* what) {
   }
 }
 
-CURLSH* make_tls_session_share() {
+TlsSessionShare* make_tls_session_share() {
   ensure_curl_initialised();
-  share_locks();  // the mutexes exist before libcurl can ask for one
-  CURLSH* share = curl_share_init();
-  if (share == nullptr) {
+  auto shared = std::make_unique<TlsSessionShare>();
+  shared->share = curl_share_init();
+  if (shared->share == nullptr) {
     throw std::bad_alloc();
   }
+  CURLSH* share = shared->share;
   try {
+    check_share(curl_share_setopt(share, CURLSHOPT_USERDATA, shared.get()), "locks");
     check_share(curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &lock_share), "locks");
     check_share(curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &unlock_share), "locks");
     check_share(curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION),
@@ -88,16 +96,15 @@ CURLSH* make_tls_session_share() {
     curl_share_cleanup(share);
     throw;
   }
-  return share;
+  return shared.release();
 }
 
 }  // namespace
 
 CURLSH* shared_tls_sessions() {
-  // Made once, by whichever thread comes first; never cleaned up, as handles
-  // held in thread-local clients may still use it while the process ends.
-  static CURLSH* const share = make_tls_session_share();
-  return share;
+  // Made once, by whichever thread comes first; never cleaned up (see above).
+  static TlsSessionShare* const shared = make_tls_session_share();
+  return shared->share;
 }
 
 void HeaderList::append(const std::string& line) {

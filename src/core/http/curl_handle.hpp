@@ -36,8 +36,8 @@ MultiHandle make_multi_handle();
 // connection of its own. libcurl calls the share's lock functions (one mutex
 // per kind of shared data) around every use, which makes the share safe to use
 // from several threads at once; OpenSSL's sessions are reference-counted and
-// themselves thread-safe. The share lives as long as the process: handles that
-// use it may be cleaned up as late as thread exit.
+// themselves thread-safe. The share and its mutexes live as long as the
+// process: handles that use it may be cleaned up as late as thread exit.
 CURLSH* shared_tls_sessions();
 
 // Request header lines in libcurl's list form.

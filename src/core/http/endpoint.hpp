@@ -2,6 +2,7 @@
 // path or query (tokens travel there).
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace tvlib::http::detail {
@@ -15,6 +16,22 @@ struct Endpoint {
 };
 
 Endpoint endpoint_of(const std::string& url);
+
+// Scheme, host and port: what decides which server a request reaches and
+// whether it is encrypted. Scheme and host in lower case.
+struct Origin {
+  std::string scheme;
+  Endpoint endpoint;
+
+  [[nodiscard]] bool same_as(const Origin& other) const {
+    return scheme == other.scheme && endpoint.host == other.endpoint.host &&
+           endpoint.port == other.endpoint.port;
+  }
+};
+
+// The origin of `reference` read relative to `base`, as a Location header's
+// value is read against the URL it answered; nothing when it is no URL.
+std::optional<Origin> origin_of(const std::string& base, const std::string& reference);
 
 // The text with the path and query of `url` cut out wherever they occur.
 std::string without_url_secrets(std::string text, const std::string& url);

@@ -220,6 +220,36 @@ TransportError head_too_large_error(const Endpoint& target, std::size_t limit) {
                                   " bytes"};
 }
 
+TransportError redirect_refused_error(const Endpoint& from, const Origin& to) {
+  std::string message = "redirect from " + from.text() + " refused: ";
+  if (to.scheme == "http") {
+    message += "it leads to plain HTTP at " + to.endpoint.text() +
+               ", and requests go over HTTPS only";
+  } else if (to.scheme != "https") {
+    message +=
+        "it leads to a " + to.scheme + ": address, and requests go over HTTPS only";
+  } else {
+    message += "it leads to another server, " + to.endpoint.text() +
+               ", and requests stay with the server they were sent to";
+  }
+  return {FailureKind::other, message};
+}
+
+TransportError deadline_error(const Endpoint& target, std::chrono::milliseconds limit,
+                              bool head_only, bool connected) {
+  const std::string what = head_only ? "no reply from " : "no complete reply from ";
+  return {connected ? FailureKind::read_timeout : FailureKind::connect_timeout,
+          what + target.text() + " within " + seconds_text(limit) +
+              " (the limit for the whole request)"};
+}
+
+TransportError unannounced_body_too_large_error(const Endpoint& target,
+                                                std::uint64_t limit) {
+  return {FailureKind::other,
+          "the reply from " + target.text() + " announces no length and goes on past " +
+              std::to_string(limit) + " bytes; it was stopped there"};
+}
+
 TransportError classify(const FailedTransfer& failure) {
   const std::string where = failure.target.text();
   if (!failure.connected && failure.proxy_status >= 300) {

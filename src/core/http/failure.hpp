@@ -42,6 +42,18 @@ TransportError cut_short_error(const Endpoint& target, std::uint64_t received,
 
 TransportError head_too_large_error(const Endpoint& target, std::size_t limit);
 
+// A redirect that would leave HTTPS or the server the request was sent to.
+TransportError redirect_refused_error(const Endpoint& from, const Origin& to);
+
+// The overall limit of a request passed: before the final reply's head had
+// arrived (`head_only`), or before the whole reply had.
+TransportError deadline_error(const Endpoint& target, std::chrono::milliseconds limit,
+                              bool head_only, bool connected);
+
+// A reply without a length of its own went on past the limit taken from it.
+TransportError unannounced_body_too_large_error(const Endpoint& target,
+                                                std::uint64_t limit);
+
 // "1 second", "10 seconds", "0.3 seconds".
 std::string seconds_text(std::chrono::milliseconds duration);
 

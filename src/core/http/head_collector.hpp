@@ -18,6 +18,8 @@ class HeadCollector {
 
   [[nodiscard]] const Head& head() const noexcept { return head_; }
   [[nodiscard]] bool oversized() const noexcept { return oversized_; }
+  // The empty line that ends the current head has arrived.
+  [[nodiscard]] bool ended() const noexcept { return ended_; }
 
  private:
   Head head_;

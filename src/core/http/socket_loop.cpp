@@ -182,6 +182,7 @@ void SocketLoop::wait(std::chrono::milliseconds limit) {
 
 RunResult SocketLoop::run(
     CURL* easy, std::chrono::milliseconds read_timeout,
+    const std::optional<std::chrono::steady_clock::time_point>& deadline,
     const std::function<std::chrono::milliseconds()>& before_wait) {
   set_option(easy, CURLOPT_PREREQFUNCTION, &on_request_start, "PREREQFUNCTION");
   set_option(easy, CURLOPT_PREREQDATA, this, "PREREQDATA");
@@ -192,7 +193,7 @@ RunResult SocketLoop::run(
   const Attachment attachment(multi_.get(), easy);
   for (;;) {
     if (const std::optional<CURLcode> code = finished()) {
-      return {*code, false, awaiting_reply_};
+      return {*code, false, awaiting_reply_, false};
     }
     // Before the clock is read: time the caller spends here is time the
     // server had to send more.
@@ -201,11 +202,17 @@ RunResult SocketLoop::run(
     auto limit = std::min(std::chrono::milliseconds(1000),
                           std::max(wanted, std::chrono::milliseconds(1)));
     if (awaiting_reply_) {
-      const Clock::time_point deadline = last_progress_ + read_timeout;
-      if (deadline <= now) {
-        return {CURLE_OK, true, true};
+      const Clock::time_point quiet_until = last_progress_ + read_timeout;
+      if (quiet_until <= now) {
+        return {CURLE_OK, true, true, false};
       }
-      limit = std::min(limit, time_until(deadline, now));
+      limit = std::min(limit, time_until(quiet_until, now));
+    }
+    if (deadline) {
+      if (*deadline <= now) {
+        return {CURLE_OK, false, awaiting_reply_, true};
+      }
+      limit = std::min(limit, time_until(*deadline, now));
     }
     if (timer_due_) {
       limit = std::min(limit, time_until(*timer_due_, now));

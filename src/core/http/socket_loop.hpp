@@ -18,8 +18,9 @@ namespace tvlib::http::detail {
 
 struct RunResult {
   CURLcode code = CURLE_OK;
-  bool read_timed_out = false;  // stopped by us: the server went quiet too long
-  bool connected = false;       // a request was under way on an established connection
+  bool read_timed_out = false;   // stopped by us: the server went quiet too long
+  bool connected = false;        // a request was under way on an established connection
+  bool deadline_passed = false;  // stopped by us: the whole exchange took too long
 };
 
 class SocketLoop {
@@ -33,9 +34,12 @@ class SocketLoop {
 
   // Runs the transfer set up on `easy` to its end, calling `before_wait`
   // before each wait for the network; no wait lasts longer than it returns,
-  // and what it throws ends the transfer. The connection of a transfer
-  // stopped early is closed, never reused.
+  // and what it throws ends the transfer. The transfer stops once `deadline`
+  // has passed; it is read anew before every wait, so libcurl's callbacks may
+  // move or lift it. The connection of a transfer stopped early is closed,
+  // never reused.
   RunResult run(CURL* easy, std::chrono::milliseconds read_timeout,
+                const std::optional<std::chrono::steady_clock::time_point>& deadline,
                 const std::function<std::chrono::milliseconds()>& before_wait);
 
  private:

@@ -26,4 +26,22 @@ std::optional<std::string> proxy_from_lists(std::string_view proxy_list,
                                             std::string_view bypass_list,
                                             const std::string& url);
 
+// The Internet settings' proxy for one request.
+struct SystemProxy {
+  std::string proxy;  // "scheme://host:port"
+  // Whether its sign-in is answered with the user's Windows logon (NTLM or
+  // Negotiate): only for a proxy from the proxy list, which the user or an
+  // administrator's policy set. One named by automatic detection (WPAD) or a
+  // configuration script (PAC) is whoever answered on the network, and would
+  // be handed a logon exchange it could relay.
+  bool sign_in_with_logon = false;
+};
+
+// The settings' decision for `url`: what detection or the configuration
+// script answered (a proxy, or direct as an empty inner value) when they
+// answered, else the proxy list. Nothing: the request goes direct.
+std::optional<SystemProxy> choose_system_proxy(
+    const std::optional<std::optional<std::string>>& scripted,
+    std::string_view proxy_list, std::string_view bypass_list, const std::string& url);
+
 }  // namespace tvlib::http::detail

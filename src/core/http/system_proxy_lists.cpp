@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "core/http/system_proxy.hpp"
@@ -111,6 +112,22 @@ std::optional<std::string> proxy_from_lists(std::string_view proxy_list,
   // Windows proxies speak plain HTTP to the client unless a scheme says else.
   std::string proxy(*chosen);
   return proxy.find("://") == std::string::npos ? "http://" + proxy : proxy;
+}
+
+std::optional<SystemProxy> choose_system_proxy(
+    const std::optional<std::optional<std::string>>& scripted,
+    std::string_view proxy_list, std::string_view bypass_list, const std::string& url) {
+  if (scripted) {
+    if (!*scripted) {
+      return std::nullopt;
+    }
+    return SystemProxy{**scripted, false};
+  }
+  if (std::optional<std::string> listed =
+          proxy_from_lists(proxy_list, bypass_list, url)) {
+    return SystemProxy{std::move(*listed), true};
+  }
+  return std::nullopt;
 }
 
 }  // namespace tvlib::http::detail

@@ -66,51 +66,69 @@ bool proxy_variable_set() {
 // The answer of automatic detection or the configuration script: a proxy,
 // direct (nullopt inside), or nothing when the script could not be had, in
 // which case the manual setting applies, as in the browser.
-std::optional<std::optional<std::string>> proxy_from_script(const std::string& url,
-                                                            bool detect,
-                                                            const wchar_t* script) {
-  // Detection can take seconds when the network has no WPAD host, so each
-  // answer is kept a while, for the URL's scheme and host.
-  static std::mutex mutex;
-  static std::map<std::string, std::pair<std::chrono::steady_clock::time_point,
-                                         std::optional<std::optional<std::string>>>>
-      answers;
-  const std::string key = url.substr(0, url.find('/', url.find("://") + 3));
-  const auto now = std::chrono::steady_clock::now();
-  const std::lock_guard lock(mutex);
-  if (const auto kept = answers.find(key);
-      kept != answers.end() && now - kept->second.first < std::chrono::minutes(5)) {
-    return kept->second.second;
-  }
+using Answer = std::optional<std::optional<std::string>>;
+
+Answer ask_winhttp(const std::string& url, bool detect, const wchar_t* script) {
   // One session for the process, never closed: it caches the script.
+  // WinHTTP sessions may be used from several threads at once.
   static const HINTERNET session =
       WinHttpOpen(L"Kolvaren", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                   WINHTTP_NO_PROXY_BYPASS, 0);
-  std::optional<std::optional<std::string>> answer;
-  if (session != nullptr) {
-    WINHTTP_AUTOPROXY_OPTIONS options{};
-    if (detect) {
-      options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
-      options.dwAutoDetectFlags =
-          WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-    }
-    if (script != nullptr) {
-      options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
-      options.lpszAutoConfigUrl = script;
-    }
-    // A script behind the company's sign-in is fetched with the user's logon.
-    options.fAutoLogonIfChallenged = TRUE;
-    WINHTTP_PROXY_INFO info{};
-    if (WinHttpGetProxyForUrl(session, wide(url).c_str(), &options, &info)) {
-      const GlobalText proxy{info.lpszProxy};
-      const GlobalText bypass{info.lpszProxyBypass};
-      answer.emplace();
-      if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
-        *answer = proxy_from_lists(utf8(proxy.text), utf8(bypass.text), url);
-      }
+  if (session == nullptr) {
+    return std::nullopt;
+  }
+  WINHTTP_AUTOPROXY_OPTIONS options{};
+  if (detect) {
+    options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+    options.dwAutoDetectFlags =
+        WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+  }
+  if (script != nullptr) {
+    options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+    options.lpszAutoConfigUrl = script;
+  }
+  // A script at the address the settings give may sit behind the company's
+  // sign-in and is fetched with the user's logon; one that detection found
+  // is wherever the network said, and gets no logon.
+  options.fAutoLogonIfChallenged = detect ? FALSE : TRUE;
+  WINHTTP_PROXY_INFO info{};
+  if (!WinHttpGetProxyForUrl(session, wide(url).c_str(), &options, &info)) {
+    return std::nullopt;
+  }
+  const GlobalText proxy{info.lpszProxy};
+  const GlobalText bypass{info.lpszProxyBypass};
+  Answer answer;
+  answer.emplace();
+  if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
+    *answer = proxy_from_lists(utf8(proxy.text), utf8(bypass.text), url);
+  }
+  return answer;
+}
+
+// The answer of automatic detection or the configuration script: a proxy,
+// direct (nullopt inside), or nothing when the script could not be had, in
+// which case the manual setting applies, as in the browser.
+Answer proxy_from_script(const std::string& url, bool detect, const wchar_t* script) {
+  // Detection can take seconds when the network has no WPAD host, so each
+  // answer is kept a while, for the URL's scheme and host. The lock guards
+  // the kept answers only, never a detection: the interface thread's health
+  // check must not wait behind a worker's. Two threads that both find no
+  // answer both ask; the later answer is kept.
+  static std::mutex mutex;
+  static std::map<std::string, std::pair<std::chrono::steady_clock::time_point, Answer>>
+      answers;
+  const std::string key = url.substr(0, url.find('/', url.find("://") + 3));
+  {
+    const auto now = std::chrono::steady_clock::now();
+    const std::lock_guard lock(mutex);
+    if (const auto kept = answers.find(key);
+        kept != answers.end() && now - kept->second.first < std::chrono::minutes(5)) {
+      return kept->second.second;
     }
   }
-  answers[key] = {now, answer};
+  Answer answer = ask_winhttp(url, detect, script);
+  const std::lock_guard lock(mutex);
+  answers[key] = {std::chrono::steady_clock::now(), answer};
   return answer;
 }
 
@@ -127,22 +145,23 @@ void apply_system_proxy(CURL* handle, const std::string& url) {
   const GlobalText script{settings.lpszAutoConfigUrl};
   const GlobalText manual{settings.lpszProxy};
   const GlobalText bypass{settings.lpszProxyBypass};
-  std::optional<std::optional<std::string>> decided;
+  Answer scripted;
   if (settings.fAutoDetect || script.text != nullptr) {
-    decided = proxy_from_script(url, settings.fAutoDetect != FALSE, script.text);
+    scripted = proxy_from_script(url, settings.fAutoDetect != FALSE, script.text);
   }
-  if (!decided && manual.text != nullptr) {
-    decided = proxy_from_lists(utf8(manual.text), utf8(bypass.text), url);
-  }
-  if (!decided || !*decided) {
+  const std::optional<SystemProxy> chosen =
+      choose_system_proxy(scripted, utf8(manual.text), utf8(bypass.text), url);
+  if (!chosen) {
     return;
   }
-  set_option(handle, CURLOPT_PROXY, (*decided)->c_str(), "PROXY");
-  // Company proxies mostly ask for the Windows logon; an empty user name
-  // tells libcurl's SSPI to use the signed-in user's.
-  set_option(handle, CURLOPT_PROXYAUTH,
-             static_cast<long>(CURLAUTH_NEGOTIATE | CURLAUTH_NTLM), "PROXYAUTH");
-  set_option(handle, CURLOPT_PROXYUSERPWD, ":", "PROXYUSERPWD");
+  set_option(handle, CURLOPT_PROXY, chosen->proxy.c_str(), "PROXY");
+  if (chosen->sign_in_with_logon) {
+    // Company proxies mostly ask for the Windows logon; an empty user name
+    // tells libcurl's SSPI to use the signed-in user's.
+    set_option(handle, CURLOPT_PROXYAUTH,
+               static_cast<long>(CURLAUTH_NEGOTIATE | CURLAUTH_NTLM), "PROXYAUTH");
+    set_option(handle, CURLOPT_PROXYUSERPWD, ":", "PROXYUSERPWD");
+  }
 }
 
 }  // namespace tvlib::http::detail

@@ -1,7 +1,7 @@
 // The process's certificate store for libcurl over OpenSSL: parsed once,
 // handed to every connection's SSL_CTX by libcurl's context callback.
+#include <dlfcn.h>
 #include <openssl/err.h>
-#include <openssl/opensslv.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
@@ -19,17 +19,41 @@ namespace {
 
 using Store = std::shared_ptr<X509_STORE>;
 
-// The SSL_CTX that libcurl passes its context callback is one of the OpenSSL
-// we were built with only when libcurl's TLS backend is that OpenSSL.
+// The address at which the object loaded as `library` (libcurl) finds
+// `symbol`, searching it and what it depends on as the dynamic linker does;
+// null when that cannot be told.
+void* seen_from(void* library_symbol, const char* symbol) {
+  Dl_info info{};
+  if (dladdr(library_symbol, &info) == 0 || info.dli_fname == nullptr) {
+    return nullptr;
+  }
+  void* library = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  if (library == nullptr) {
+    return nullptr;
+  }
+  void* found = dlsym(library, symbol);
+  dlclose(library);
+  return found;
+}
+
+// The SSL_CTX that libcurl passes its context callback may take our store
+// only when libcurl's TLS runs on the very OpenSSL we were linked with: two
+// copies of one version in a process (a host that brings its own) have
+// separate structures and locks. So libcurl's TLS backend must be OpenSSL,
+// and the functions its libraries resolve must be the ones we call.
 bool backend_is_our_openssl() {
   static const bool same = [] {
     const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-    if (info == nullptr || info->ssl_version == nullptr) {
+    if (info == nullptr || info->ssl_version == nullptr ||
+        !std::string_view(info->ssl_version).starts_with("OpenSSL/")) {
       return false;
     }
-    constexpr unsigned long major = OPENSSL_VERSION_NUMBER >> 28U;
-    return std::string_view(info->ssl_version)
-        .starts_with("OpenSSL/" + std::to_string(major) + ".");
+    // Function addresses as data: dladdr and dlsym deal in them.
+    auto* const curl = reinterpret_cast<void*>(&curl_version_info);
+    return seen_from(curl, "SSL_CTX_set1_cert_store") ==
+               reinterpret_cast<void*>(&SSL_CTX_set1_cert_store) &&
+           seen_from(curl, "X509_STORE_up_ref") ==
+               reinterpret_cast<void*>(&X509_STORE_up_ref);
   }();
   return same;
 }

@@ -1,7 +1,9 @@
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
 
 #include "core/http/client.hpp"
 #include "core/http/endpoint.hpp"
@@ -108,6 +110,28 @@ Endpoint endpoint_of(const std::string& url) {
   const std::string port = part_of(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
   endpoint.port = port.empty() ? 0 : std::stol(port);
   return endpoint;
+}
+
+std::optional<Origin> origin_of(const std::string& base, const std::string& reference) {
+  Url parsed = parse(base);
+  // Setting a relative URL on a parsed one resolves it against that one; the
+  // flags are those libcurl reads a Location header with.
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, reference.c_str(),
+                              CURLU_URLENCODE | CURLU_ALLOW_SPACE) != CURLUE_OK) {
+    return std::nullopt;
+  }
+  const auto lower = [](std::string text) {
+    std::ranges::transform(text, text.begin(), [](char c) {
+      return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return text;
+  };
+  Origin origin;
+  origin.scheme = lower(part_of(parsed.get(), CURLUPART_SCHEME));
+  origin.endpoint.host = lower(part_of(parsed.get(), CURLUPART_HOST));
+  const std::string port = part_of(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+  origin.endpoint.port = port.empty() ? 0 : std::stol(port);
+  return origin;
 }
 
 std::string without_url_secrets(std::string text, const std::string& url) {

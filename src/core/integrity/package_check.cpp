@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 #include "core/integrity/structured_field.hpp"
 
@@ -27,6 +28,22 @@ std::optional<std::string> field(const http::Fields& headers, std::string_view n
   return value;
 }
 
+constexpr std::string_view release_member = "ed25519-release";
+
+// The 64 signature bytes of a signature member.
+std::string signature_bytes(const DictionaryMember& found, const std::string& header) {
+  const std::string where = "the " + header + " header's " + found.key + " value";
+  if (!found.bytes) {
+    throw PackageRejected("malformed package signature: " + where +
+                          " is not a byte sequence");
+  }
+  if (found.bytes->size() != signature_size) {
+    throw PackageRejected("malformed package signature: " + where + " has " +
+                          std::to_string(found.bytes->size()) + " bytes, not 64");
+  }
+  return *found.bytes;
+}
+
 const DictionaryMember* member(const std::vector<DictionaryMember>& members,
                                std::string_view key) {
   const auto found = std::ranges::find(members, key, &DictionaryMember::key);
@@ -42,8 +59,9 @@ std::string wrapped(const Digest& digest) {
 }  // namespace
 
 PackageCheck::PackageCheck(const http::Fields& headers,
-                           std::span<const PublicKey> trusted_keys)
-    : keys_(trusted_keys) {
+                           std::span<const PublicKey> trusted_keys,
+                           AnnouncedRelease announced)
+    : release_(std::move(announced)), keys_(trusted_keys) {
   read_digest(headers, "Content-Digest");
   // Repr-Digest covers the decoded representation; the package is stored as
   // received, so a content-coded reply's Repr-Digest says nothing about it.
@@ -99,24 +117,26 @@ void PackageCheck::read_signature(const http::Fields& headers) {
     throw PackageRejected("malformed package signature: the " + header +
                           " header is not a dictionary (" + e.what() + ")");
   }
-  const DictionaryMember* ed25519 = member(members, "ed25519");
-  if (ed25519 == nullptr) {
+  const DictionaryMember* bound = member(members, release_member);
+  const DictionaryMember* hash_only = member(members, "ed25519");
+  if (bound == nullptr && hash_only == nullptr) {
     throw PackageRejected("missing package signature: the " + header +
                           " header has no ed25519 member");
   }
-  if (!ed25519->bytes) {
-    throw PackageRejected("malformed package signature: the " + header +
-                          " header's ed25519 value is not a byte sequence");
+  if (bound == nullptr) {
+    throw PackageRejected(
+        "package signature binds no version: the " + header +
+        " header has only the hash-only ed25519 member, and this build installs "
+        "packages signed with their version and file name only (" +
+        std::string(release_member) + ")");
   }
-  if (ed25519->bytes->size() != signature_size) {
-    throw PackageRejected("malformed package signature: the " + header +
-                          " header's ed25519 value has " +
-                          std::to_string(ed25519->bytes->size()) + " bytes, not 64");
+  signature_ = signature_bytes(*bound, header);
+  if (hash_only != nullptr && hash_only->bytes) {
+    hash_signature_ = *hash_only->bytes;
   }
-  signature_ = *ed25519->bytes;
 }
 
-void PackageCheck::finish() {
+Digest PackageCheck::finish() {
   const Digest received = hash_.finish();
   // A digest names damage on the way more precisely than a signature does,
   // so it is reported first.
@@ -128,13 +148,28 @@ void PackageCheck::finish() {
           " (damaged or altered on the way)");
     }
   }
-  if (!keys_.empty() && !signature_matches(signature_, received, keys_)) {
-    const std::size_t count = keys_.size();
-    throw PackageRejected(
-        "package signature does not match any trusted key: the package was altered "
-        "after signing, or signed with a key this build does not trust (it trusts " +
-        std::to_string(count) + (count == 1 ? " key)" : " keys)"));
+  if (keys_.empty()) {
+    return received;
   }
+  const std::string bound =
+      release_message(release_.version, release_.file_name, received);
+  if (signed_by_any(signature_, bound, keys_)) {
+    return received;
+  }
+  // The vendor's package, offered under another version or name: an older
+  // release relabelled, most likely.
+  if (signature_matches(hash_signature_, received, keys_)) {
+    throw PackageRejected(
+        "package signature is for another release: the package is signed by a "
+        "trusted key, but not as version '" +
+        release_.version + "' in a file named '" + release_.file_name +
+        "', which the release record announced");
+  }
+  const std::size_t count = keys_.size();
+  throw PackageRejected(
+      "package signature does not match any trusted key: the package was altered "
+      "after signing, or signed with a key this build does not trust (it trusts " +
+      std::to_string(count) + (count == 1 ? " key)" : " keys)"));
 }
 
 }  // namespace tvlib::integrity

@@ -1,6 +1,7 @@
 #include "core/integrity/signature.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 #include <vector>
 
@@ -20,13 +21,27 @@ std::string signed_message(const Digest& package_digest) {
   return message;
 }
 
-bool signature_matches(std::string_view signature, const Digest& package_digest,
-                       std::span<const PublicKey> keys) {
+std::string release_message(std::string_view version, std::string_view file_name,
+                            const Digest& package_digest) {
+  std::string message(release_message_prefix);
+  for (const std::string_view part : {version, file_name}) {
+    const auto length = static_cast<std::uint32_t>(part.size());
+    for (const unsigned shift : {24U, 16U, 8U, 0U}) {
+      message.push_back(static_cast<char>((length >> shift) & 0xFFU));
+    }
+    message.append(part);
+  }
+  message.append(reinterpret_cast<const char*>(package_digest.data()),
+                 package_digest.size());
+  return message;
+}
+
+bool signed_by_any(std::string_view signature, std::string_view message,
+                   std::span<const PublicKey> keys) {
   if (signature.size() != signature_size) {
     return false;
   }
   detail::ensure_sodium();
-  const std::string message = signed_message(package_digest);
   const auto* signature_bytes =
       reinterpret_cast<const unsigned char*>(signature.data());
   const auto* message_bytes = reinterpret_cast<const unsigned char*>(message.data());
@@ -37,6 +52,11 @@ bool signature_matches(std::string_view signature, const Digest& package_digest,
     }
   }
   return false;
+}
+
+bool signature_matches(std::string_view signature, const Digest& package_digest,
+                       std::span<const PublicKey> keys) {
+  return signed_by_any(signature, signed_message(package_digest), keys);
 }
 
 PublicKey decode_public_key(std::string_view text) {

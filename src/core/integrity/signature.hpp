@@ -41,10 +41,23 @@ class Sha256 {
   std::unique_ptr<State> state_;
 };
 
-std::string signed_message(const Digest& package_digest);
+// What a release-bound signature signs: this prefix, the release's version
+// text and the package's file name, each as 4 bytes of its length (big-endian)
+// and its UTF-8 bytes, and the 32 bytes of the package's SHA-256. The lengths
+// keep a version and a name from being read as another split of the same
+// bytes.
+inline constexpr std::string_view release_message_prefix = "kolvaren-release-v1:";
 
-// True when `signature` (64 bytes) is one of the keys' signature of the message
-// for `package_digest`. Any other length never matches.
+std::string signed_message(const Digest& package_digest);
+std::string release_message(std::string_view version, std::string_view file_name,
+                            const Digest& package_digest);
+
+// True when `signature` (64 bytes) is one of the keys' signature of `message`.
+// Any other length never matches.
+bool signed_by_any(std::string_view signature, std::string_view message,
+                   std::span<const PublicKey> keys);
+
+// The same for the hash-only message of `package_digest`.
 bool signature_matches(std::string_view signature, const Digest& package_digest,
                        std::span<const PublicKey> keys);
 

@@ -8,6 +8,7 @@
 
 #include "binding/python_class.hpp"
 #include "binding/python_text.hpp"
+#include "binding/qt_call.hpp"
 #include "tvcore/tvcore.hpp"
 
 namespace tvlib::tvcore {
@@ -105,39 +106,42 @@ void construct(const py::object& self) {
   const binding::QtBinding& qt = environment().qt;
   qt.widgets.attr("QMainWindow").attr("__init__")(self);
   const py::object qt_flags = qt.core.attr("Qt");
-  self.attr("setAttribute")(qt_flags.attr("WA_DeleteOnClose"));
+  binding::qt_call(self.attr("setAttribute"), qt_flags.attr("WA_DeleteOnClose"));
   // Closing it must not end a host (or a headless process) that has no other
   // Qt top-level window.
-  self.attr("setAttribute")(qt_flags.attr("WA_QuitOnClose"), false);
-  self.attr("setWindowTitle")("Kolvaren - Update Preferences");
+  binding::qt_call(self.attr("setAttribute"), qt_flags.attr("WA_QuitOnClose"), false);
+  binding::qt_call(self.attr("setWindowTitle"), "Kolvaren - Update Preferences");
 
   const double scale = screen_geometry()[2].cast<double>();
   const py::object font = qt.gui.attr("QFont")();
-  font.attr("setPixelSize")(scaled(design_font_pixels, scale));
-  self.attr("setFont")(font);
+  binding::qt_call(font.attr("setPixelSize"), scaled(design_font_pixels, scale));
+  binding::qt_call(self.attr("setFont"), font);
 
   const py::object central = qt.widgets.attr("QWidget")(self);
   const py::object column = qt.widgets.attr("QVBoxLayout")(central);
   const int margin = scaled(design_margin, scale);
-  column.attr("setContentsMargins")(margin, margin, margin, margin);
-  column.attr("setSpacing")(scaled(design_spacing, scale));
+  binding::qt_call(column.attr("setContentsMargins"), margin, margin, margin, margin);
+  binding::qt_call(column.attr("setSpacing"), scaled(design_spacing, scale));
 
   const py::object button = qt.widgets.attr("QPushButton");
   const py::object autoupdate_btn = button(on ? caption_on : caption_off, central);
-  autoupdate_btn.attr("clicked").attr("connect")(self.attr("change_autoupdate"));
+  binding::qt_call(autoupdate_btn.attr("clicked").attr("connect"),
+                   self.attr("change_autoupdate"));
   const py::object downloadprevious_btn =
       button("Download The Previous Version", central);
-  downloadprevious_btn.attr("clicked").attr("connect")(self.attr("download_previous"));
+  binding::qt_call(downloadprevious_btn.attr("clicked").attr("connect"),
+                   self.attr("download_previous"));
   for (const py::object& btn : {autoupdate_btn, downloadprevious_btn}) {
-    btn.attr("setFixedHeight")(scaled(design_button_height, scale));
-    column.attr("addWidget")(btn);
+    binding::qt_call(btn.attr("setFixedHeight"), scaled(design_button_height, scale));
+    binding::qt_call(column.attr("addWidget"), btn);
   }
-  column.attr("addStretch")();
+  binding::qt_call(column.attr("addStretch"));
   self.attr("autoupdate_btn") = autoupdate_btn;
   self.attr("downloadprevious_btn") = downloadprevious_btn;
 
-  self.attr("setCentralWidget")(central);
-  self.attr("setFixedSize")(scaled(design_width, scale), scaled(design_height, scale));
+  binding::qt_call(self.attr("setCentralWidget"), central);
+  binding::qt_call(self.attr("setFixedSize"), scaled(design_width, scale),
+                   scaled(design_height, scale));
 }
 
 void change_autoupdate(const py::object& self) {
@@ -150,7 +154,8 @@ void change_autoupdate(const py::object& self) {
   const bool was_on = autoupdate_is_on();
   write_autoupdate(!was_on);
   inform(was_on ? "Auto Update Deactivated ❌" : "Auto Update Activated ✅");
-  self.attr("autoupdate_btn").attr("setText")(was_on ? caption_off : caption_on);
+  binding::qt_call(self.attr("autoupdate_btn").attr("setText"),
+                   was_on ? caption_off : caption_on);
 }
 
 void download_previous(const py::object& self) {
@@ -163,7 +168,7 @@ void download_previous(const py::object& self) {
     return;
   }
   write_autoupdate(false);
-  self.attr("autoupdate_btn").attr("setText")(caption_off);
+  binding::qt_call(self.attr("autoupdate_btn").attr("setText"), caption_off);
   // Taken from the package now, not at start-up: tvcore never imports tvupd.
   py::module_::import("tvlib").attr("tvupd")(true, -1);
 }
@@ -188,18 +193,18 @@ py::object show_update_preferences() {
   const py::object open = module.attr("preferences_window");
   if (!open.is_none() && shiboken.attr("isValid")(open).cast<bool>()) {
     if (open.attr("isVisible")().cast<bool>()) {
-      open.attr("showNormal")();
-      open.attr("raise_")();
-      open.attr("activateWindow")();
+      binding::qt_call(open.attr("showNormal"));
+      binding::qt_call(open.attr("raise_"));
+      binding::qt_call(open.attr("activateWindow"));
       return open;
     }
     // Closed but not yet deleted (that waits for the event loop), or hidden
     // by someone: showing it again would show a window about to vanish.
-    open.attr("close")();
+    binding::qt_call(open.attr("close"));
   }
   py::object window = module.attr("KolvarenPreferences")();
   module.attr("preferences_window") = window;
-  window.attr("show")();
+  binding::qt_call(window.attr("show"));
   return window;
 }
 

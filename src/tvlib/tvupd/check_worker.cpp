@@ -3,6 +3,7 @@
 
 #include "binding/python_class.hpp"
 #include "binding/python_text.hpp"
+#include "binding/qt_call.hpp"
 #include "tvupd/update_client.hpp"
 
 namespace tvlib::tvupd {
@@ -17,7 +18,7 @@ py::object member(const py::object& record, const char* name,
 }
 
 void no_update(const py::object& self, const std::string& code_or_error) {
-  self.attr("no_update").attr("emit")(self.attr("manuel_update"), false, code_or_error);
+  binding::emit(self, "no_update", self.attr("manuel_update"), false, code_or_error);
 }
 
 // The sequence of the check; every way out emits exactly one signal. Errors
@@ -33,8 +34,8 @@ void check(const py::object& self) {
     throw py::value_error(std::string("the account record has no \"") + account_part +
                           "\" object with the credentials");
   }
-  const py::object email = member(account, identifying_credential);
-  const py::object license_key = member(account, second_credential);
+  const py::object email = member(account, email_field);
+  const py::object license_key = member(account, license_key_field);
   const py::object package_type = member(account, package_selector);
   const py::object installed = member(record, installed_version_key, py::float_(1.0));
   if (!binding::is_true(email) || !binding::is_true(license_key) ||
@@ -77,7 +78,7 @@ void check(const py::object& self) {
   payload["file_path"] = member(release, "file_path");
   payload["jwt_token"] = token;
   payload["is_mandatory"] = member(release, "is_mandatory");
-  self.attr("update_found").attr("emit")(self.attr("manuel_update"), payload);
+  binding::emit(self, "update_found", self.attr("manuel_update"), payload);
 }
 
 void run(const py::object& self) {

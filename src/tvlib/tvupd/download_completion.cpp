@@ -30,12 +30,17 @@ void write_update_record(const char* key, const py::object& value) {
       key + "\" \"" + ini_value(value) + "\"");
 }
 
+// The dialog is the host's: a host without it shows no notes, and a failing
+// dialog is reported on the console but must not keep the run from closing.
 void show_release_notes() {
+  const py::module_& module = client().module;
+  if (!py::hasattr(module, "KolvarenReleasesDialog")) {
+    return;
+  }
   try {
-    client().module.attr("KolvarenReleasesDialog").attr("redi")();
-  } catch (py::error_already_set&) {
-    // The dialog is the host's; a missing module or a failing dialog must not
-    // keep the run from closing.
+    module.attr("KolvarenReleasesDialog").attr("redi")();
+  } catch (py::error_already_set& e) {
+    e.discard_as_unraisable("KolvarenReleasesDialog.redi");
   }
 }
 
@@ -55,7 +60,10 @@ void on_download_complete(const py::object& self, const py::object& data) {
   record[py::str(installed_version_key)] = newversion;
   client().save_account(record);
 
+  // The package stays as verified until the host has read it (Windows).
+  files::FileHold held = take_package_hold(binding::text_of(target_path));
   host().filein(target_path);
+  held.release();
   host().execute("pushprompt \"Kolvaren - Version " +
                  binding::literal_body(newversion) + " Update Successfully\"");
   host().execute("kolvaren_updatenotify = undefined");

@@ -15,6 +15,7 @@
 
 #include "binding/python_class.hpp"
 #include "binding/python_text.hpp"
+#include "binding/qt_call.hpp"
 #include "core/download/package_download.hpp"
 #include "core/files/package_name.hpp"
 #include "core/files/path_text.hpp"
@@ -175,10 +176,10 @@ class BatchedProgress final : public download::ProgressSink {
     const EmissionDone done{*gate_, sending_};
     const py::gil_scoped_acquire locked;
     for (const int pct : sending_) {
-      emit_progress_(pct);
+      binding::qt_call(emit_progress_, pct);
     }
     gate_->sent();
-    emit_batch_();
+    binding::qt_call(emit_batch_);
   }
 
  private:
@@ -221,20 +222,25 @@ std::string refusal_text(const std::string& body) {
 }
 
 void download(const py::object& self) {
-  const py::object emit_status = self.attr("status_update").attr("emit");
-  emit_status("v" + binding::text_of(self.attr("version")) + " downloading...");
-  const py::object emit_progress = self.attr("progress_update").attr("emit");
-  emit_progress(0);
+  binding::emit(self, "status_update",
+                "v" + binding::text_of(self.attr("version")) + " downloading...");
+  binding::emit(self, "progress_update", 0);
 
   const std::string file_path = binding::text_of(self.attr("file_path"));
+  // The text a signature binds; the same object is recorded as installed.
+  const std::string version = binding::text_of(self.attr("version"));
   fs::path local_path;
+  // TMPDIR is read here, with the GIL held: os.environ writes change it.
+  const fs::path temp_folder = files::system_temp_folder();
   {
     py::gil_scoped_release unlocked;
-    const fs::path folder = download::download_folder(files::system_temp_folder());
+    const fs::path folder = download::download_folder(temp_folder);
     // The service's name is UTF-8; a narrow path would read it in the ANSI code
     // page on Windows.
     local_path = files::entry_of(folder, files::last_component(file_path));
   }
+  // A hold left by an earlier download of this file would stop the rename.
+  keep_package_hold(files::utf8_of(local_path), {});
   // The token is one path segment: a "/", "?" or "#" from the service must
   // not turn it into another request. A JWT's characters pass unchanged.
   const std::string url =
@@ -251,8 +257,12 @@ void download(const py::object& self) {
     thread_local http::Client http_client;
     // A build with signing keys takes signed packages only; the digest
     // headers are checked in every build.
-    const download::PackageRequest request{url, file_path, local_path,
+    const download::PackageRequest request{url,
+                                           file_path,
+                                           local_path,
                                            integrity::trusted_package_keys(),
+                                           version,
+                                           /*max_unannounced_size=*/0,
                                            std::move(ca_bundle)};
     try {
       outcome = download::download_package(http_client, request, progress);
@@ -265,14 +275,16 @@ void download(const py::object& self) {
   }
 
   if (const auto* refused = std::get_if<download::Refused>(&outcome)) {
-    self.attr("error_occurred").attr("emit")(refusal_text(refused->body));
+    binding::emit(self, "error_occurred", refusal_text(refused->body));
     return;
   }
-  emit_status("✅ Installing Successfull.");
+  keep_package_hold(files::utf8_of(local_path),
+                    std::move(std::get<download::Completed>(outcome).hold));
+  binding::emit(self, "status_update", "✅ Installing Successfull.");
   py::dict result;
   result["version"] = self.attr("version");
   result["target_path"] = py::str(py::cast(local_path));
-  self.attr("download_complete").attr("emit")(result);
+  binding::emit(self, "download_complete", result);
 }
 
 void run(const py::object& self) {
@@ -286,7 +298,7 @@ void run(const py::object& self) {
     error = e.what();
   }
   try {
-    self.attr("error_occurred").attr("emit")("Download Error: " + error);
+    binding::emit(self, "error_occurred", "Download Error: " + error);
   } catch (py::error_already_set& e) {
     e.discard_as_unraisable("KolvarenUpdater.DownloadWorker.run");
   }
@@ -316,7 +328,8 @@ py::object make_download_worker_class() {
                         [](void* gate) { delete static_cast<SharedGate*>(gate); });
         // The worker object lives on the UI thread, so the slot runs there,
         // queued behind the progress slots of the batch.
-        self.attr("_progress_batch").attr("connect")(self.attr("_progress_delivered"));
+        binding::qt_call(self.attr("_progress_batch").attr("connect"),
+                         self.attr("_progress_delivered"));
       }));
   ns["run"] = binding::method("run", "self", py::cpp_function(&run));
   ns["_progress_delivered"] = binding::method(

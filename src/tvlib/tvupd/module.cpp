@@ -12,6 +12,27 @@ namespace {
 // Never destroyed: see tvcore's module for why.
 UpdateClient* g_client = nullptr;
 
+// The host may not carry the release-notes dialog, and completion copes with
+// its absence. Only that absence passes in silence: a dialog module that is
+// there but fails to load (a syntax error, a missing dependency of its own) is
+// reported on the console. The update client loads either way: a broken dialog
+// must not take the updates down with it.
+void import_release_notes_dialog(py::module_& m) {
+  constexpr const char* name = "KolvarenReleasesDialog";
+  try {
+    m.attr(name) = py::module_::import(name);
+  } catch (py::error_already_set& e) {
+    // ModuleNotFoundError names the module that was not found: ours when the
+    // host has none (or has blocked it with None in sys.modules), another one
+    // when the dialog's own imports fail.
+    const bool absent = e.matches(PyExc_ModuleNotFoundError) &&
+                        py::getattr(e.value(), "name", py::none()).equal(py::str(name));
+    if (!absent) {
+      e.discard_as_unraisable("tvlib.tvupd: importing KolvarenReleasesDialog");
+    }
+  }
+}
+
 void init_module(py::module_& m) {
   g_client = new UpdateClient{binding::start_in_host(), m, {}, {}, {}};
   m.attr("rt") = host().runtime();
@@ -36,11 +57,7 @@ void init_module(py::module_& m) {
   g_client->load_account = package.attr("load_account");
   g_client->save_account = package.attr("save_account");
 
-  try {
-    m.attr("KolvarenReleasesDialog") = py::module_::import("KolvarenReleasesDialog");
-  } catch (py::error_already_set&) {
-    // The host may not carry the release-notes dialog; completion copes.
-  }
+  import_release_notes_dialog(m);
 
   m.attr("KolvarenUpdater") = make_updater_class();
   m.def("tvupd", &tvupd, py::arg("manuel_update") = false,

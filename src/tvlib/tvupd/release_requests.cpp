@@ -14,8 +14,8 @@ namespace tvlib::tvupd {
 
 namespace {
 
-// One client per thread: the requests of one check reuse its connection,
-// and no client is ever shared between threads.
+// One client per thread, since a client may not be shared between threads.
+// Each request still goes out on a connection of its own.
 http::Client& thread_client() {
   thread_local http::Client client;
   return client;
@@ -83,14 +83,17 @@ long health_status() {
   request.url = base_address() + "/health";
   request.connect_timeout = service_timeout;
   request.read_timeout = service_timeout;
+  // The answer is the head; the body is never read.
+  request.head_timeout = health_deadline;
+  request.total_timeout = health_deadline;
   // Only the status counts.
   return send(request, [](long /*status*/) { return false; }).head.status;
 }
 
 py::object generate_jwt_token(const py::object& email, const py::object& license_key) {
-  py::dict credentials;  // the identifying credential first
-  credentials[identifying_credential] = email;
-  credentials[second_credential] = license_key;
+  py::dict credentials;  // the JSON body keeps this order
+  credentials[email_field] = email;
+  credentials[license_key_field] = license_key;
   http::Request request;
   request.method = "POST";
   request.url = base_address() + "/license/generate-jwt";
@@ -99,6 +102,7 @@ py::object generate_jwt_token(const py::object& email, const py::object& license
       binding::text_of(py::module_::import("json").attr("dumps")(credentials));
   request.connect_timeout = service_timeout;
   request.read_timeout = service_timeout;
+  request.total_timeout = service_deadline;
   const http::Response response = send(request);
   if (!is_ok(response.head.status)) {
     return py::none();
@@ -121,10 +125,11 @@ py::object get_latest_release(const py::object& token, const py::object& package
   request.url = base_address() + "/license/latest-release";
   request.headers = {{"Authorization", "Bearer " + binding::text_of(token)}};
   request.query = {{package_selector, binding::text_of(package_type)},
-                   {identifying_credential, binding::text_of(email)},
+                   {email_field, binding::text_of(email)},
                    {"version_offset", binding::text_of(version_offset)}};
   request.connect_timeout = service_timeout;
   request.read_timeout = service_timeout;
+  request.total_timeout = service_deadline;
   const http::Response response = send(request);
   if (!is_ok(response.head.status)) {
     return py::none();

@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <initializer_list>
+#include <string>
 
 #include "binding/module_startup.hpp"
+#include "core/files/file_hold.hpp"
 
 namespace tvlib::tvupd {
 
@@ -27,12 +29,16 @@ const binding::HostBridge& host();
 // Names under which the account record keeps what the check needs; the
 // credentials travel on the wire under the same names.
 inline constexpr const char* account_part = "account";
-inline constexpr const char* identifying_credential = "email";
-inline constexpr const char* second_credential = "license_key";
+inline constexpr const char* email_field = "email";
+inline constexpr const char* license_key_field = "license_key";
 inline constexpr const char* package_selector = "package_type";
 inline constexpr const char* installed_version_key = "kolvaren_version";
 
 inline constexpr std::chrono::seconds service_timeout{10};
+// Whole-request limits, whatever the single waits: the health check holds the
+// host's interface thread, so it has the shorter one.
+inline constexpr std::chrono::seconds health_deadline{30};
+inline constexpr std::chrono::seconds service_deadline{60};
 
 // The classes, built in this order when the module loads.
 py::object make_check_worker_class();
@@ -50,6 +56,12 @@ void add_lifetime_slot(py::dict& ns);
 void start_and_keep(const py::object& worker);
 // The workers whose threads have not finished yet (for tests and diagnostics).
 py::list running_workers();
+
+// A downloaded package's hold (files::FileHold), from the worker that
+// verified it to the completion that has the host run it. Keeping an empty
+// hold drops the one kept for `path`: a later download replaces the file.
+void keep_package_hold(const std::string& path, files::FileHold hold);
+files::FileHold take_package_hold(const std::string& path);
 
 // The release service's routes.
 // GET of the health route; the reply's status. Throws http::TransportError.

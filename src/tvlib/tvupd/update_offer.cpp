@@ -5,6 +5,7 @@
 #include "binding/host_bridge.hpp"
 #include "binding/python_class.hpp"
 #include "binding/python_text.hpp"
+#include "binding/qt_call.hpp"
 #include "tvupd/update_client.hpp"
 
 namespace tvlib::tvupd {
@@ -19,10 +20,14 @@ void start_download(const py::object& self, const py::object& file_path,
                     const py::object& token, const py::object& version) {
   py::object worker = self.attr("DownloadWorker")(file_path, token, version);
   self.attr("dl_worker") = worker;
-  worker.attr("progress_update").attr("connect")(self.attr("progress_notification"));
-  worker.attr("status_update").attr("connect")(self.attr("status_notification"));
-  worker.attr("download_complete").attr("connect")(self.attr("on_download_complete"));
-  worker.attr("error_occurred").attr("connect")(self.attr("on_error"));
+  binding::qt_call(worker.attr("progress_update").attr("connect"),
+                   self.attr("progress_notification"));
+  binding::qt_call(worker.attr("status_update").attr("connect"),
+                   self.attr("status_notification"));
+  binding::qt_call(worker.attr("download_complete").attr("connect"),
+                   self.attr("on_download_complete"));
+  binding::qt_call(worker.attr("error_occurred").attr("connect"),
+                   self.attr("on_error"));
   start_and_keep(worker);
 }
 

@@ -4,6 +4,7 @@
 
 #include "binding/python_class.hpp"
 #include "binding/python_text.hpp"
+#include "binding/qt_call.hpp"
 #include "core/http/client.hpp"
 #include "tvupd/update_client.hpp"
 
@@ -29,8 +30,9 @@ void start_check(const py::object& self) {
   py::object worker =
       worker_class(self.attr("manuel_update"), self.attr("version_offset"));
   self.attr("check_worker") = worker;
-  worker.attr("update_found").attr("connect")(self.attr("on_update_found"));
-  worker.attr("no_update").attr("connect")(self.attr("on_no_update"));
+  binding::qt_call(worker.attr("update_found").attr("connect"),
+                   self.attr("on_update_found"));
+  binding::qt_call(worker.attr("no_update").attr("connect"), self.attr("on_no_update"));
   start_and_keep(worker);
 }
 
@@ -39,10 +41,11 @@ void construct(const py::object& self, const py::object& manuel_update,
   const binding::QtBinding& qt = client().env.qt;
   qt.widgets.attr("QMainWindow").attr("__init__")(self);
   const py::object widget_attribute = qt.core.attr("Qt").attr("WA_DeleteOnClose");
-  self.attr("setAttribute")(widget_attribute);
+  binding::qt_call(self.attr("setAttribute"), widget_attribute);
   // Closing the last top-level window would otherwise quit a host whose own
   // windows are not Qt top-levels (and any headless host) at the end of a run.
-  self.attr("setAttribute")(qt.core.attr("Qt").attr("WA_QuitOnClose"), false);
+  binding::qt_call(self.attr("setAttribute"), qt.core.attr("Qt").attr("WA_QuitOnClose"),
+                   false);
   self.attr("is_silent") = true;
   self.attr("manuel_update") = py::bool_(binding::is_true(manuel_update));
   self.attr("version_offset") = version_offset.is_none() ? py::int_(0) : version_offset;
@@ -78,9 +81,10 @@ py::object make_updater_class() {
   add_notification_slots(ns);
   add_update_offer(ns);
   add_download_completion(ns);
-  ns["handle_close"] = binding::method(
-      "handle_close", "self",
-      py::cpp_function([](const py::object& self) { self.attr("close")(); }));
+  ns["handle_close"] = binding::method("handle_close", "self",
+                                       py::cpp_function([](const py::object& self) {
+                                         binding::qt_call(self.attr("close"));
+                                       }));
   py::object updater =
       binding::make_class("tvlib.tvupd", "KolvarenUpdater",
                           client().env.qt.widgets.attr("QMainWindow"), ns);
@@ -99,15 +103,35 @@ py::object signal(std::initializer_list<const char*> types) {
   return client().env.qt.core.attr("Signal")(*args);
 }
 
+namespace {
+
+// PySide2 and PySide6 both say "Internal C++ object (<class>) already deleted."
+// when a wrapper outlives its Qt object.
+bool is_deleted_qt_object(const py::error_already_set& e) {
+  if (!e.matches(PyExc_RuntimeError)) {
+    return false;
+  }
+  const std::string text = binding::message_of(e);
+  return text.starts_with("Internal C++ object (") &&
+         text.ends_with(") already deleted.");
+}
+
+}  // namespace
+
 void tvupd(const py::object& manuel_update, const py::object& version_offset) {
   const py::module_& module = client().module;
   if (py::hasattr(module, "tvupddialog")) {
     try {
       const py::object previous = module.attr("tvupddialog");
-      previous.attr("close")();
-      previous.attr("deleteLater")();
-    } catch (py::error_already_set&) {
+      binding::qt_call(previous.attr("close"));
+      binding::qt_call(previous.attr("deleteLater"));
+    } catch (py::error_already_set& e) {
       // Expected after a finished run: Qt has already deleted that window.
+      // Anything else is reported, and the new run starts all the same: a
+      // window that cannot be closed must not keep every later run from starting.
+      if (!is_deleted_qt_object(e)) {
+        e.discard_as_unraisable("tvlib.tvupd: closing the previous updater");
+      }
     }
   }
   module.attr("tvupddialog") =

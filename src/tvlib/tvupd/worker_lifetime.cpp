@@ -6,6 +6,7 @@
 // thread still runs, and Qt aborts the process. So every started worker sits
 // in a set until its `finished` signal reaches the UI thread.
 #include "binding/python_class.hpp"
+#include "binding/qt_call.hpp"
 #include "tvupd/update_client.hpp"
 
 namespace tvlib::tvupd {
@@ -25,7 +26,7 @@ void add_lifetime_slot(py::dict& ns) {
       "_release_finished", "self", py::cpp_function([](const py::object& self) {
         // `finished` is emitted just before the thread really ends; wait() bridges
         // the gap so the object is never deleted under its own thread.
-        self.attr("wait")();
+        binding::qt_call(self.attr("wait"));
         running_workers_set().attr("discard")(self);
       }));
 }
@@ -35,8 +36,9 @@ py::list running_workers() { return py::list(running_workers_set()); }
 void start_and_keep(const py::object& worker) {
   running_workers_set().add(worker);
   // The worker object lives on the UI thread, so this slot runs there, queued.
-  worker.attr("finished").attr("connect")(worker.attr("_release_finished"));
-  worker.attr("start")();
+  binding::qt_call(worker.attr("finished").attr("connect"),
+                   worker.attr("_release_finished"));
+  binding::qt_call(worker.attr("start"));
 }
 
 }  // namespace tvlib::tvupd
