@@ -112,11 +112,16 @@ class PackageWriter final : public http::StreamHandler {
       return;
     }
     total_ = announced_size(head);
+    // Both readings of the last component: libstdc++ on Windows takes a "D:"
+    // inside a path for a root, so filename() alone would call the name
+    // "D:pkg.ms" "pkg.ms" and the package would go to a stream of file "D".
     const std::string name = files::utf8_of(request_.local_path.filename());
-    if (!files::is_plain_file_name(name)) {
-      throw std::runtime_error("cannot write the package to " +
-                               files::utf8_of(request_.local_path) + ": '" + name +
-                               "' is not a file name");
+    const std::string joined =
+        files::last_component(files::utf8_of(request_.local_path));
+    if (!files::is_plain_file_name(name) || !files::is_plain_file_name(joined)) {
+      throw std::runtime_error(
+          "cannot write the package to " + files::utf8_of(request_.local_path) + ": '" +
+          (files::is_plain_file_name(name) ? joined : name) + "' is not a file name");
     }
     try {
       check_.emplace(head.headers, request_.trusted_keys,
@@ -296,6 +301,7 @@ Outcome download_package(http::Client& client, const PackageRequest& request,
   http::Request get;
   get.url = request.url;
   get.query = {{"file_path", request.file_path}};
+  get.ca_bundle = request.ca_bundle;
   get.connect_timeout = 60s;
   get.read_timeout = 60s;
   get.head_timeout = 60s;

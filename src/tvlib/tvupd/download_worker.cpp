@@ -18,6 +18,7 @@
 #include "core/files/package_name.hpp"
 #include "core/files/path_text.hpp"
 #include "core/files/temp_folder.hpp"
+#include "core/http/ca_bundle.hpp"
 #include "core/http/client.hpp"
 #include "core/integrity/signature.hpp"
 #include "tvupd/update_client.hpp"
@@ -177,6 +178,9 @@ void download(const py::object& self) {
       binding::text_of(client().baur()) + "/license/download/" +
       http::url_path_segment(binding::text_of(self.attr("jwt_token")));
 
+  // Read here, with the GIL held: os.environ writes race a read without it.
+  std::string ca_bundle = http::ca_bundle_setting();
+
   BatchedProgress progress(self);
   download::Outcome outcome;
   {
@@ -184,12 +188,13 @@ void download(const py::object& self) {
     http::Client http_client;
     // A build with signing keys takes signed packages only; the digest
     // headers are checked in every build.
-    const download::PackageRequest request{
-        .url = url,
-        .file_path = file_path,
-        .local_path = local_path,
-        .trusted_keys = integrity::trusted_package_keys(),
-        .version = version};
+    const download::PackageRequest request{url,
+                                           file_path,
+                                           local_path,
+                                           integrity::trusted_package_keys(),
+                                           version,
+                                           /*max_unannounced_size=*/0,
+                                           std::move(ca_bundle)};
     try {
       outcome = download::download_package(http_client, request, progress);
     } catch (...) {
