@@ -21,6 +21,7 @@ Modes:
 from __future__ import annotations
 
 import collections
+import ctypes
 import functools
 import itertools
 import json
@@ -35,6 +36,26 @@ MiB = 1024 * 1024
 
 def _qt_name() -> str:
     return "PySide6" if int(os.environ.get("PYMXS_RELEASE_YEAR", "2026")) >= 2026 else "PySide2"
+
+
+def emit(signal, *args) -> None:
+    """signal.emit(*args). PySide6 6.12.0's emit returns True without a
+    reference of its own; one is added back for each call there, or True's
+    count runs out and Python aborts after a few hundred emissions."""
+    result = signal.emit(*args)
+    if _BORROWED_EMIT_RESULT:
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(result))
+
+
+def _borrowed_emit_result() -> bool:
+    if _qt_name() != "PySide6":
+        return False
+    import PySide6
+
+    return PySide6.__version__ == "6.12.0"
+
+
+_BORROWED_EMIT_RESULT = _borrowed_emit_result()
 
 
 def _emit_result(result: dict) -> None:
@@ -185,8 +206,8 @@ def make_loop_worker_class(QtCore):
 
         def run(self):
             try:
-                self.status_update.emit(f"v{self.version} downloading...")
-                self.progress_update.emit(0)
+                emit(self.status_update, f"v{self.version} downloading...")
+                emit(self.progress_update, 0)
                 resp = requests.get(
                     self.url,
                     params={"file_path": self.file_path},
@@ -195,7 +216,7 @@ def make_loop_worker_class(QtCore):
                     verify=self.ca_bundle,
                 )
                 if resp.status_code != 200:
-                    self.error_occurred.emit(f"Download Failure: {resp.json()['detail']}")
+                    emit(self.error_occurred, f"Download Failure: {resp.json()['detail']}")
                     return
                 total = int(resp.headers.get("content-length", 0))
                 downloaded = 0
@@ -206,13 +227,14 @@ def make_loop_worker_class(QtCore):
                         f.write(chunk)
                         downloaded += len(chunk)
                         if total > 0:
-                            self.progress_update.emit(int(downloaded / total * 100))
-                self.status_update.emit("✅ Installing Successfull.")
-                self.download_complete.emit(
-                    {"version": self.version, "target_path": self.local_path}
+                            emit(self.progress_update, int(downloaded / total * 100))
+                emit(self.status_update, "✅ Installing Successfull.")
+                emit(
+                    self.download_complete,
+                    {"version": self.version, "target_path": self.local_path},
                 )
             except Exception as exc:
-                self.error_occurred.emit(f"Download Error: {exc}")
+                emit(self.error_occurred, f"Download Error: {exc}")
 
     return RequestsLoopWorker
 
@@ -239,6 +261,7 @@ def make_probe_class(QtCore):
             self.worker_cpu = None
             self.arrived = None
             self.ui_cpu_end = None
+            self.process_cpu_end = None
             self.ui_runq_end = None
             self.peak_kib = None
             self.error = None
@@ -257,6 +280,7 @@ def make_probe_class(QtCore):
         def on_complete(self, _data):
             self.arrived = time.perf_counter()
             self.ui_cpu_end = time.thread_time()
+            self.process_cpu_end = time.process_time()
             self.ui_runq_end = _runqueue_wait()
             self.peak_kib = self.memory.peak()
             self.ticker.stop()
@@ -326,6 +350,7 @@ def measure_download(options: dict) -> dict:
     rss_start = memory.mark()
     ticker.start()
     ui_cpu_start = time.thread_time()
+    process_cpu_start = time.process_time()
     ui_runq_start = _runqueue_wait()
     start = time.perf_counter()
     worker.start()
@@ -368,6 +393,8 @@ def measure_download(options: dict) -> dict:
         "ui_runq_s": ui_runq,
         "ui_cpu_ms_per_mib": ui_cpu * 1000 / (size / MiB),
         "worker_cpu_s": probe.worker_cpu,
+        # every thread of the process: the UI thread, the worker and its helpers
+        "process_cpu_s": probe.process_cpu_end - process_cpu_start,
         "rss_start_mib": rss_start / 1024,
         "rss_growth_mib": (probe.peak_kib - rss_start) / 1024,
         "memory_method": memory.method,
@@ -393,8 +420,8 @@ def measure_floor(options: dict) -> dict:
 
         def run(self):
             for pct in percentages:
-                self.progress_update.emit(pct)
-            self.done.emit()
+                emit(self.progress_update, pct)
+            emit(self.done)
 
     loop = QtCore.QEventLoop()
     arrived = []

@@ -24,8 +24,10 @@ from pathlib import Path
 BENCH = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 
+import figures  # noqa: E402
 import report  # noqa: E402
 import servers  # noqa: E402
+import table  # noqa: E402
 
 MiB = servers.MiB
 
@@ -234,284 +236,32 @@ def measure_runs(bench: Bench, size: int, repeat: int, log) -> dict:
 # -- the table ------------------------------------------------------------------------
 
 
-def _ratio(a, b):
-    return None if a is None or b in (None, 0) else a / b
-
-
-def _per_piece(runs: list, pieces: float) -> dict:
-    """Where a download's time went, median µs per 8 KiB piece: the UI thread
-    running, waiting for a CPU and idle (for events or the GIL), and the
-    download thread's CPU time."""
-
-    def each(value) -> float | None:
-        found = [value(r) for r in runs]
-        return report.median([v / pieces * 1e6 for v in found if v is not None])
-
-    def idle(r):
-        if r.get("ui_runq_s") is None or "seconds_to_arrival" not in r:
-            return None
-        return r["seconds_to_arrival"] - r["ui_cpu_s"] - r["ui_runq_s"]
-
-    return {
-        "ui_running": each(lambda r: r.get("ui_cpu_s")),
-        "ui_waiting_for_cpu": each(lambda r: r.get("ui_runq_s")),
-        "ui_idle": each(idle),
-        "download_thread_cpu": each(lambda r: r.get("worker_cpu_s")),
-    }
-
-
 def summarise(mode: str, settings: dict, downloads, memory, imports, runs) -> dict:
-    med = report.median
-    figures: dict = {}
-    table: list = []
-    notes: list = []
-    fmt = report._fmt
-
+    """The figures, their judgement and the table's rows and notes."""
+    found: dict = {}
     if downloads:
-        size_mib = settings["p1"]
-        curl = med([r["mib_per_s"] for r in downloads["curl"]])
-        curl_transfer = med([size_mib / r["transfer_seconds"] for r in downloads["curl"]])
-        ours = med([r["mib_per_s"] for r in downloads["ours"]])
-        ours_emitted = med([r["mib_per_s_emitted"] for r in downloads["ours"]])
-        loop = med([r["mib_per_s"] for r in downloads["loop"]])
-        bare = med([r["mib_per_s"] for r in downloads["bare"]])
-        floor = med([r["mib_per_s"] for r in downloads["floor"]])
-        per_piece = med([r["us_per_piece"] for r in downloads["floor"]])
-        per_prompt = med([r["us_per_prompt_direct"] for r in downloads["floor"]])
-        pieces = size_mib * MiB / 8192
-        spent = {kind: _per_piece(downloads[kind], pieces) for kind in ("ours", "loop")}
-        figures["P1"] = {
-            "size_mib": size_mib,
-            "ours_mib_s": ours,
-            "ours_emitted_mib_s": ours_emitted,
-            "curl_mib_s": curl,
-            "curl_transfer_mib_s": curl_transfer,
-            "ratio": _ratio(ours, curl),
-            "worker_alone_mib_s": bare,
-            "host_floor_mib_s": floor,
-            "host_us_per_piece": per_piece,
-            "host_us_per_prompt_direct": per_prompt,
-            "us_per_piece": spent,
-            "runs": downloads,
-        }
-        figures["P2"] = {"ours_mib_s": ours, "loop_mib_s": loop, "ratio": _ratio(ours, loop)}
-        stall = med([r["max_stall_ms"] for r in downloads["ours"]])
-        stall_loop = med([r["max_stall_ms"] for r in downloads["loop"]])
-        stall_bare = med([r["max_stall_ms"] for r in downloads["bare"]])
-        cpu = med([r["ui_cpu_ms_per_mib"] for r in downloads["ours"]])
-        cpu_loop = med([r["ui_cpu_ms_per_mib"] for r in downloads["loop"]])
-        cpu_bare = med([r["ui_cpu_ms_per_mib"] for r in downloads["bare"]])
-        figures["P5"] = {
-            "max_stall_ms": stall,
-            "loop_max_stall_ms": stall_loop,
-            "worker_alone_max_stall_ms": stall_bare,
-            "ui_cpu_ms_per_mib": cpu,
-            "loop_ui_cpu_ms_per_mib": cpu_loop,
-            "worker_alone_ui_cpu_ms_per_mib": cpu_bare,
-        }
-        what = f"{size_mib} MiB over HTTPS, start → `download_complete` delivered"
-        table += [
-            {
-                "id": "P1",
-                "figure": f"{what}, four signals on the updater's slots",
-                "ours": f"{fmt(ours)} MiB/s",
-                "baseline": f"`curl -o FILE`: {fmt(curl)} MiB/s",
-                "ratio": f"{fmt(_ratio(ours, curl), 2)} ×",
-                "target": "≥ 0.8 ×",
-                "met": None if ours is None else _ratio(ours, curl) >= 0.8,
-            },
-            {
-                "id": "P1a",
-                "figure": f"{what}, worker alone (no host slots connected)",
-                "ours": f"{fmt(bare)} MiB/s",
-                "baseline": f"`curl -o FILE`: {fmt(curl)} MiB/s",
-                "ratio": f"{fmt(_ratio(bare, curl), 2)} ×",
-                "target": "(diagnostic)",
-                "met": None,
-            },
-            {
-                "id": "P1b",
-                "figure": "host floor: the same progress signals, queued, then delivered to the "
-                "progress slot with nothing else running",
-                "ours": f"{fmt(floor)} MiB/s",
-                "baseline": f"`curl -o FILE`: {fmt(curl)} MiB/s",
-                "ratio": f"{fmt(_ratio(floor, curl), 2)} ×",
-                "target": "(diagnostic)",
-                "met": None,
-            },
-            {
-                "id": "P2",
-                "figure": f"{what}, four signals on the updater's slots",
-                "ours": f"{fmt(ours)} MiB/s",
-                "baseline": f"`requests` loop, same slots: {fmt(loop)} MiB/s",
-                "ratio": f"{fmt(_ratio(ours, loop), 2)} ×",
-                "target": "≥ 2 ×",
-                "met": None if ours is None else _ratio(ours, loop) >= 2,
-            },
-            {
-                "id": "P5",
-                "figure": f"longest UI-thread stall (5 ms timer), {size_mib} MiB download",
-                "ours": f"{fmt(stall)} ms",
-                "baseline": f"`requests` loop: {fmt(stall_loop)} ms",
-                "ratio": f"{fmt(_ratio(stall, stall_loop), 2)} ×",
-                "target": "report",
-                "met": None,
-            },
-            {
-                "id": "P5",
-                "figure": "UI-thread CPU time per MiB, same downloads",
-                "ours": f"{fmt(cpu, 2)} ms/MiB",
-                "baseline": f"`requests` loop: {fmt(cpu_loop, 2)} ms/MiB",
-                "ratio": f"{fmt(_ratio(cpu, cpu_loop), 2)} ×",
-                "target": "report",
-                "met": None,
-            },
-            {
-                "id": "P5a",
-                "figure": "the same two, worker alone (no host slots connected)",
-                "ours": f"{fmt(stall_bare)} ms; {fmt(cpu_bare, 2)} ms/MiB",
-                "baseline": "–",
-                "ratio": "–",
-                "target": "(diagnostic)",
-                "met": None,
-            },
-        ]
-        if floor:
-            notes.append(
-                f"P1b: {pieces:.0f} progress signals (one per 8 KiB piece, each a `pushprompt` "
-                f"the host evaluates) take the UI thread {fmt(per_piece)} µs each with nothing "
-                f"else running, {fmt(per_prompt)} µs of it in the slot called directly. "
-                "`download_complete` is delivered after every earlier progress signal, so no "
-                f"download can be delivered faster than {fmt(floor)} MiB/s here, "
-                f"{fmt(_ratio(floor, curl), 2)} × curl."
-            )
-        ours_spent, loop_spent = spent["ours"], spent["loop"]
-        notes.append(
-            "P1, P2, per 8 KiB piece: during our download the UI thread spent "
-            f"{fmt(ours_spent['ui_running'])} µs running, "
-            f"{fmt(ours_spent['ui_waiting_for_cpu'])} µs waiting for a CPU and "
-            f"{fmt(ours_spent['ui_idle'])} µs idle, the download thread "
-            f"{fmt(ours_spent['download_thread_cpu'])} µs of CPU; with the `requests` loop "
-            f"{fmt(loop_spent['ui_running'])}, {fmt(loop_spent['ui_waiting_for_cpu'])} and "
-            f"{fmt(loop_spent['ui_idle'])} µs, its thread "
-            f"{fmt(loop_spent['download_thread_cpu'])} µs."
-        )
-        notes.append(
-            f"P1: curl's own transfer time (`%{{time_total}}`) gives {fmt(curl_transfer)} MiB/s; "
-            "the ratio uses curl's whole run, process start included. Our worker emitted "
-            f"`download_complete` at {fmt(ours_emitted)} MiB/s (file complete on disk)."
-        )
-
+        found.update(figures.downloads(settings["p1"], downloads))
     if memory:
-        sizes = sorted(memory)
-        growth = {s: report.median([r["rss_growth_mib"] for r in memory[s]]) for s in sizes}
-        worst = {s: max(r["rss_growth_mib"] for r in memory[s]) for s in sizes}
-        same = abs(worst[sizes[-1]] - worst[sizes[0]]) <= 2.0
-        figures["P3"] = {
-            "growth_mib": {str(s): growth[s] for s in sizes},
-            "max_growth_mib": {str(s): worst[s] for s in sizes},
-            "method": memory[sizes[0]][0]["memory_method"],
-            "runs": {str(s): memory[s] for s in sizes},
-        }
-        table.append(
-            {
-                "id": "P3",
-                "figure": "peak RSS growth of the host during the download, "
-                + " / ".join(_size_text(s) for s in sizes),
-                "ours": " / ".join(f"{fmt(growth[s], 2)}" for s in sizes)
-                + " MiB (max "
-                + " / ".join(f"{fmt(worst[s], 2)}" for s in sizes)
-                + ")",
-                "baseline": "–",
-                "ratio": "–",
-                "target": "≤ 16 MiB, same for both (within 2 MiB)",
-                "met": all(w <= 16 for w in worst.values()) and same,
-            }
-        )
-        notes.append(
-            f"P3: {figures['P3']['method']}, from the worker's start to `download_complete` "
-            "delivered. The stand-in host records every prompt and every evaluated text in "
-            "lists for its tests, which a real host does not; the benchmark bounds those "
-            "records so that the growth measured is the client's."
-        )
-
+        found["P3"] = figures.memory(memory)
     if imports:
-        ours = report.median(imports["tvlib"])
-        base = report.median(imports["requests"])
-        figures["P4"] = {"tvlib_ms": ours, "requests_ms": base, "samples": imports}
-        table.append(
-            {
-                "id": "P4",
-                "figure": "`import tvlib` in a fresh process that has Qt and the host runtime",
-                "ours": f"{fmt(ours, 2)} ms",
-                "baseline": f"`import requests`: {fmt(base, 2)} ms",
-                "ratio": f"{fmt(_ratio(ours, base), 2)} ×",
-                "target": "≤ 10 ms, below baseline",
-                "met": ours <= 10 and ours < base,
-            }
-        )
-
+        found["P4"] = figures.imports(imports)
     if runs:
-        firsts = [r[0] for r in runs["ours"]]
-        laters = [r[-1] for r in runs["ours"]] if RUNS_PER_PROCESS > 1 else []
-        conn = report.median([r["tls"]["connections"] for r in firsts])
-        full = report.median([r["tls"]["full_handshakes"] for r in firsts])
-        later_conn = report.median([r["tls"]["connections"] for r in laters])
-        later_full = report.median([r["tls"]["full_handshakes"] for r in laters])
-        b_conn = report.median([r["tls"]["connections"] for r in runs["client"]])
-        b_full = report.median([r["tls"]["full_handshakes"] for r in runs["client"]])
-        figures["P6"] = {
-            "first_run": {"connections": conn, "full_handshakes": full},
-            "later_run": {"connections": later_conn, "full_handshakes": later_full},
-            "client": {"connections": b_conn, "full_handshakes": b_full},
-            "requests_per_run": firsts[0]["requests"],
-        }
-        table.append(
-            {
-                "id": "P6",
-                "figure": "TLS connections / full handshakes per complete update run",
-                "ours": f"{fmt(conn, 0)} / {fmt(full, 0)} (later runs {fmt(later_conn, 0)} / "
-                f"{fmt(later_full, 0)})",
-                "baseline": f"new connection per request: {fmt(b_conn, 0)} / {fmt(b_full, 0)}",
-                "ratio": "–",
-                "target": "fewer full handshakes than baseline",
-                "met": full < b_full,
-            }
-        )
-        phases = {
-            p: report.median([r["phases"][p] * 1000 for r in firsts]) for p, _ in report.PHASES
-        }
-        total = report.median([r["total"] * 1000 for r in firsts])
-        later_total = report.median([r["total"] * 1000 for r in laters])
-        server = {}
-        for route in ("health", "token", "release", "download"):
-            server[route] = report.median([r["server_ms"].get(route) for r in firsts])
-        figures["P7"] = {
-            "size_mib": settings["p7"],
-            "total_ms": total,
-            "later_run_total_ms": later_total,
-            "phases_ms": phases,
-            "server_ms": server,
-            "runs": runs,
-        }
-        table.append(
-            {
-                "id": "P7",
-                "figure": f"complete manual update run, {settings['p7']} MiB package, entry call "
-                "→ updater deleted (phases below)",
-                "ours": f"{fmt(total)} ms (later runs {fmt(later_total)} ms)",
-                "baseline": "–",
-                "ratio": "–",
-                "target": "report",
-                "met": None,
-            }
-        )
-        notes.append(
-            "P6: counted in nginx's access log (`$connection`, `$ssl_session_reused`). Every "
-            "request has a connection of its own on purpose; later handshakes resume the TLS "
-            "session of the process's first one."
-        )
-    return {"figures": figures, "table": table, "notes": notes}
+        found.update(figures.complete_runs(settings["p7"], runs))
+    verdicts = figures.judge(found)
+    rows: list = []
+    notes: list = []
+    if downloads:
+        rows += table.download_rows(found, verdicts)
+        notes += table.download_notes(found)
+    if memory:
+        rows.append(table.memory_row(found["P3"], verdicts))
+        notes.append(table.memory_note(found["P3"]))
+    if imports:
+        rows.append(table.import_row(found["P4"], verdicts))
+    if runs:
+        rows += table.run_rows(found, verdicts)
+        notes.append(table.RUN_NOTE)
+    return {"figures": found, "table": rows, "notes": notes}
 
 
 def _size_text(size_mib: int) -> str:
@@ -528,6 +278,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--stage", type=Path, help="folder holding the tvlib package to test")
     parser.add_argument("--python", default=sys.executable, help="interpreter of the host")
     parser.add_argument("--results", type=Path, default=BENCH / "results")
+    parser.add_argument("--lane", help="name of a lane other than the default (its files only)")
     args = parser.parse_args(argv)
     mode = args.mode or "full"
     settings = dict(MODES[mode], mode=mode)
@@ -578,12 +329,15 @@ def main(argv: list[str] | None = None) -> int:
         }
     )
     stem = "latest" if mode == "full" else mode
+    if args.lane:
+        stem = f"lane-{args.lane}" + ("" if mode == "full" else f"-{mode}")
     md, js = report.write(results, args.results, stem)
     log("")
     log(md.read_text(encoding="utf-8"))
     log(f"written: {md} and {js}")
     # A complete run of every figure into the usual folder is the one shown.
-    if mode == "full" and args.results == BENCH / "results" and only >= set(ALL_FIGURES):
+    shown = mode == "full" and not args.lane and args.results == BENCH / "results"
+    if shown and only >= set(ALL_FIGURES):
         if report.update_readme(BENCH / "README.md", results):
             log(f"updated: {BENCH / 'README.md'}")
         if report.update_readme(BENCH.parent / "README.md", results, brief=True):

@@ -19,7 +19,9 @@ apt_packages=(
   g++ ccache libcurl4-openssl-dev libssl-dev libgtest-dev googletest libsodium-dev
   clang-format clang-tidy
   clang-14 libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes (scripts/fuzz.sh)
-  mingw-w64  # compiles the core for Windows as a check (scripts/check_windows_build.sh)
+  # the Windows lane (scripts/windows_lane.sh): cross compilers, Wine, and what
+  # building its libraries from Debian's sources takes
+  mingw-w64 wine64 dpkg-dev autoconf automake libtool
   python3-venv python3-dev python3-pip
   python3-pyside2.qtcore python3-pyside2.qtgui python3-pyside2.qtwidgets
   python3-pyside2.qttest

@@ -12,6 +12,7 @@ from pathlib import Path
 
 RUNNER_REPORTS = {
     "GoogleTest": "cpp",
+    "Windows lane (mingw-w64, Wine)": "windows-cpp",
     "pytest qt6": "pytest-qt6",
     "pytest qt5": "pytest-qt5",
     "GoogleTest (sanitizers)": "sanitize-cpp",

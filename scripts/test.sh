@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Runs every check of tvlib on a fresh machine (sets it up first):
-# formatting and lint, the C++ core's GoogleTest suite and its compile for
-# Windows, fuzzing, the core's tests and the modules under ASan and UBSan, the
-# layering of that build (scripts/check_layers.sh), and the Python suite in
-# every lane: Qt 6 and Qt 5 whole, CPython 3.13 with Qt 6 whole, the other
-# PySide6 releases the tests marked every_lane. Ends with the reliability
-# figures of the run and one line "N passed, N failed". The Python lanes are
-# those of scripts/setup.sh.
+# formatting and lint, the C++ core's GoogleTest suite, the Windows lane (the
+# core's suite built for Windows and run under Wine), fuzzing, the core's
+# tests and the modules under ASan and UBSan, the layering of that build
+# (scripts/check_layers.sh), and the Python suite in every lane: Qt 6 and Qt 5
+# whole, CPython 3.13 with Qt 6 whole, the other PySide6 releases the tests
+# marked every_lane. Ends with the reliability figures of the run and one line
+# "N passed, N failed". The Python lanes are those of scripts/setup.sh.
 #
 #   scripts/test.sh           everything but the slow cases
 #   scripts/test.sh --full    also the cases that wait out real time-outs, and
@@ -87,13 +87,19 @@ step "configure C++ tests" $py6 -m cmake -S . -B build/cpp-tests -G Ninja \
   -DTVLIB_BUILD_MODULES=OFF -DTVLIB_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 step "build C++ tests" $py6 -m cmake --build build/cpp-tests
 # The Windows halves are not in this build's compile database; the Windows
-# check below compiles them.
+# lane below builds them.
 step "clang-tidy" bash -c "$(declare -f cpp_sources); cpp_sources | grep '^src/core/.*\.cpp$' \
   | grep -v '_windows\.cpp$' | xargs -r -P2 -n4 clang-tidy -p build/cpp-tests --quiet 2>/dev/null"
-step "Windows compile (mingw-w64)" scripts/check_windows_build.sh
+# The core and its tests built for Windows and run under Wine, and the binding
+# layer built and linked for Windows (scripts/windows_lane.sh).
+step "Windows lane (mingw-w64, Wine)" scripts/windows_lane.sh "$results"
 step "GoogleTest" $py6 -m cmake -E env \
   "$PWD/.venv-qt6/bin/ctest" --test-dir build/cpp-tests --output-on-failure \
   --output-junit "$PWD/$results/cpp.xml"
+
+# The benchmark tooling, and the suite once with tiny packages (seconds).
+step "benchmark tooling" $py6 -m pytest -q -p no:cacheprovider --basetemp=build/pytest-tmp/bench \
+  bench/tests
 
 # The pieces that take hostile text, a few seconds each; CI fuzzes longer.
 fuzz_seconds=3

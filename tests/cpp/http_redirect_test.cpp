@@ -17,7 +17,7 @@ TEST(HttpRedirect, PlainHttpAndOtherServersAreNeverContacted) {
                                                                   : "ftp://127.0.0.1/x";
     connection.send(reply(307, "", {{"Location", to}}));
   });
-  const std::string from = "redirect from 127.0.0.1 port " +
+  const std::string from = "redirect from " + std::string(server_host) + " port " +
                            std::to_string(front.port()) + " refused: it leads to ";
   struct Case {
     std::string path;
@@ -26,13 +26,14 @@ TEST(HttpRedirect, PlainHttpAndOtherServersAreNeverContacted) {
   };
   for (const Case& c : std::vector<Case>{
            {"/plain", "GET",
-            "plain HTTP at 127.0.0.1 port " + std::to_string(plain.port()) +
-                ", and requests go over HTTPS only"},
-           {"/plain", "POST", "plain HTTP at 127.0.0.1 port "},
+            "plain HTTP at " + std::string(server_host) + " port " +
+                std::to_string(plain.port()) + ", and requests go over HTTPS only"},
+           {"/plain", "POST", "plain HTTP at " + std::string(server_host) + " port "},
            {"/other", "POST",
-            "another server, 127.0.0.1 port " + std::to_string(other.port()) +
+            "another server, " + std::string(server_host) + " port " +
+                std::to_string(other.port()) +
                 ", and requests stay with the server they were sent to"},
-           {"/other", "GET", "another server, 127.0.0.1 port "},
+           {"/other", "GET", "another server, " + std::string(server_host) + " port "},
            {"/ftp", "GET", "a ftp: address, and requests go over HTTPS only"},
        }) {
     SCOPED_TRACE(c.method + " " + c.path);
@@ -60,8 +61,8 @@ TEST(HttpRedirect, HopsWithinTheOriginAreFollowed) {
       // The same origin spelt differently: scheme and host in capitals.
       connection.send(
           reply(301, "",
-                {{"Location",
-                  "HTTPS://127.0.0.1:" + std::to_string(server.port()) + "/final"}}));
+                {{"Location", "HTTPS://" + std::string(server_host) + ":" +
+                                  std::to_string(server.port()) + "/final"}}));
     } else {
       connection.send(reply(200, "final"));
     }

@@ -93,8 +93,8 @@ TEST(HttpReply, HeadsBeyondTheLimitFailWithTheirCause) {
     const http::TransportError error =
         failure_of([&] { client.send(get(server.url(path))); });
     EXPECT_EQ(error.kind(), FailureKind::other);
-    EXPECT_EQ(std::string(error.what()), "the reply from 127.0.0.1 port " +
-                                             std::to_string(server.port()) +
+    EXPECT_EQ(std::string(error.what()), "the reply from " + std::string(server_host) +
+                                             " port " + std::to_string(server.port()) +
                                              " has headers larger than 65536 bytes");
   }
   EXPECT_EQ(client.send(get(server.url("/2"))).body, "body");

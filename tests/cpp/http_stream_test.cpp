@@ -147,7 +147,8 @@ TEST(HttpStream, ABodyWithoutALengthStopsAtItsLimit) {
         failure_of([&] { client.stream(request, recorder); });
     EXPECT_EQ(error.kind(), FailureKind::other);
     EXPECT_EQ(std::string(error.what()),
-              "the reply from 127.0.0.1 port " + std::to_string(server.port()) +
+              "the reply from " + std::string(server_host) + " port " +
+                  std::to_string(server.port()) +
                   " announces no length and goes on past 1048576 bytes; it was "
                   "stopped there");
     EXPECT_LE(recorder.body.size(), limit);

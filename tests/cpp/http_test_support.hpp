@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/http/client.hpp"
+#include "test_environment.hpp"
 #include "test_server.hpp"
 
 namespace tvlib::test {
@@ -22,6 +23,7 @@ inline http::Request get(const std::string& url) {
   request.url = url;
   request.connect_timeout = 5s;
   request.read_timeout = 5s;
+  request.ca_bundle = ca_bundle();
   return request;
 }
 

@@ -56,10 +56,10 @@ TEST(HttpReadTimeout, SilenceLongerThanTheLimitFails) {
     EXPECT_EQ(error.kind(), FailureKind::read_timeout) << error.what();
     EXPECT_GE(elapsed, request.read_timeout);
     EXPECT_LT(elapsed, 4s);
-    EXPECT_EQ(
-        contains_text(error, "no data received from 127.0.0.1 port " +
-                                 std::to_string(server.port()) + " for 0.4 seconds"),
-        "");
+    EXPECT_EQ(contains_text(error, "no data received from " + std::string(server_host) +
+                                       " port " + std::to_string(server.port()) +
+                                       " for 0.4 seconds"),
+              "");
     expect_no_secrets(error);
     const std::vector<std::string> expected =
         path == "/silent" ? std::vector<std::string>{}
@@ -86,7 +86,8 @@ void trickle(Connection& connection) {
 TEST(HttpDeadline, ATrickledReplyStopsAtTheLimitForTheWhole) {
   TestServer server(
       [](const Received& /*request*/, Connection& connection) { trickle(connection); });
-  const std::string where = "127.0.0.1 port " + std::to_string(server.port());
+  const std::string where =
+      std::string(server_host) + " port " + std::to_string(server.port());
   struct Case {
     std::chrono::milliseconds head;
     std::chrono::milliseconds total;
@@ -143,6 +144,10 @@ TEST(HttpConnectTimeout, TlsHandshakeCountsAgainstTheConnectLimitOnly) {
 }
 
 TEST(HttpConnectTimeout, UnansweredConnectionAttemptTimesOut) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows refuses a connection its full accept queue cannot take "
+                  "instead of leaving it unanswered";
+#endif
   const FullBacklog backlog;
   http::Client client;
   http::Request request =

@@ -1,7 +1,6 @@
 // Digest and signature checks of downloaded packages: header parsing, key
 // decoding, signature verification, and whole downloads through the client.
 #include <sodium.h>
-#include <unistd.h>
 
 #include <array>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include <utility>
 
 #include "core/download/package_download.hpp"
+#include "core/files/package_name.hpp"
 #include "core/integrity/package_check.hpp"
 #include "core/integrity/structured_field.hpp"
 #include "http_test_support.hpp"
@@ -342,7 +342,7 @@ class PackageDownload : public testing::Test {
  protected:
   void SetUp() override {
     folder_ = fs::temp_directory_path() /
-              ("tvlib-integrity-" + std::to_string(::getpid()) + "-" +
+              ("tvlib-integrity-" + std::to_string(process_id()) + "-" +
                testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(folder_);
   }
@@ -351,7 +351,8 @@ class PackageDownload : public testing::Test {
   // Downloads a reply of `body` with `headers`; the error text, or "" when
   // the package was stored.
   std::string download(const std::string& body, const http::Fields& headers,
-                       std::span<const PublicKey> keys = {}) {
+                       std::span<const PublicKey> keys = {},
+                       std::optional<fs::path> into = std::nullopt) {
     TestServer server([&](const Received& /*request*/, Connection& connection) {
       connection.send(reply(200, body, headers));
     });
@@ -360,7 +361,8 @@ class PackageDownload : public testing::Test {
     try {
       download::download_package(
           client,
-          {server.url("/license/download/SECRET"), "pkg.ms", target(), keys, "2.4.0"},
+          {server.url("/license/download/SECRET"), "pkg.ms", into.value_or(target()),
+           keys, "2.4.0", 0, ca_bundle()},
           progress);
       return "";
     } catch (const std::exception& e) {
@@ -380,6 +382,14 @@ class PackageDownload : public testing::Test {
  private:
   fs::path folder_;
 };
+
+// On Windows "D:pkg.ms" inside the folder would be a stream of a file "D".
+TEST_F(PackageDownload, ANameWithADrivePrefixIsRefusedBeforeAnythingIsWritten) {
+  const std::string error =
+      download("body", {}, {}, files::entry_of(target().parent_path(), "D:pkg.ms"));
+  EXPECT_NE(error.find("'D:pkg.ms' is not a file name"), std::string::npos) << error;
+  EXPECT_TRUE(fs::is_empty(target().parent_path()));
+}
 
 TEST_F(PackageDownload, OnlyAPackageThatPassesIsLeftOnDisk) {
   const Signer signer(1);
@@ -424,6 +434,7 @@ TEST_F(PackageDownload, AReplyWithoutALengthStopsAtTheSizeLimit) {
   download::PackageRequest request{server.url("/license/download/SECRET"), "pkg.ms",
                                    target()};
   request.max_unannounced_size = 100000;
+  request.ca_bundle = ca_bundle();
   std::string error;
   try {
     download::download_package(client, request, progress);

@@ -48,8 +48,10 @@ TEST(PackageName, ANameFromTheServiceStaysInsideTheDownloadFolder) {
         "a/b\\pkg.ms", "C:pkg.ms", "a/D:pkg.ms", "a/..", "a/"}) {
     const std::string name = files::last_component(file_path);
     const fs::path entry = files::entry_of(folder, name);
-    EXPECT_EQ(entry.parent_path(), folder) << file_path;
-    EXPECT_EQ(files::utf8_of(entry.filename()), name) << file_path;
+    // As text: libstdc++ on Windows splits "folder\D:pkg.ms" at the colon.
+    EXPECT_EQ(files::utf8_of(entry),
+              files::utf8_of(folder) + char(fs::path::preferred_separator) + name)
+        << file_path;
     // Only plain names are ever written; the others are refused by name.
     EXPECT_EQ(files::is_plain_file_name(name), name == "pkg.ms") << file_path;
   }

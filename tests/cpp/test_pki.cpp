@@ -3,13 +3,15 @@
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 #include <utility>
 #include <vector>
+
+#include "core/files/path_text.hpp"
+#include "test_environment.hpp"
 
 namespace tvlib::test {
 
@@ -95,12 +97,19 @@ const Pki& pki() {
   return instance;
 }
 
+namespace {
+std::string installed_bundle;  // set once in main, before any test
+}  // namespace
+
 std::filesystem::path install_ca_bundle() {
-  std::filesystem::path path = std::filesystem::temp_directory_path() /
-                               ("tvlib-test-ca-" + std::to_string(getpid()) + ".pem");
+  std::filesystem::path path =
+      std::filesystem::temp_directory_path() /
+      ("tvlib-test-ca-" + std::to_string(process_id()) + ".pem");
   std::ofstream(path, std::ios::binary) << pki().trusted.pem();
-  setenv("KOLVAREN_CA_BUNDLE", path.c_str(), 1);
+  installed_bundle = files::utf8_of(path);
   return path;
 }
+
+const std::string& ca_bundle() { return installed_bundle; }
 
 }  // namespace tvlib::test

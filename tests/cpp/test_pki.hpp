@@ -36,7 +36,9 @@ struct Pki {
 
 const Pki& pki();
 
-// Writes the trusted CA to a PEM file and names it in KOLVAREN_CA_BUNDLE.
+// Writes the trusted CA to a PEM file, which ca_bundle() names from then on.
 std::filesystem::path install_ca_bundle();
+// The file of install_ca_bundle() as UTF-8 text, for Request::ca_bundle.
+const std::string& ca_bundle();
 
 }  // namespace tvlib::test

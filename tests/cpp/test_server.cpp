@@ -1,14 +1,7 @@
 #include "test_server.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <stdexcept>
 
 #include "core/http/client.hpp"
@@ -16,26 +9,6 @@
 namespace tvlib::test {
 
 namespace {
-
-sockaddr_in loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-// A socket bound to 127.0.0.1 on a free port; returns the socket and port.
-std::pair<int, int> bound_socket() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(0);
-  socklen_t size = sizeof address;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    throw std::runtime_error("cannot bind a socket on 127.0.0.1");
-  }
-  return {fd, ntohs(address.sin_port)};
-}
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
@@ -57,14 +30,14 @@ std::optional<std::string> Received::header(std::string_view name) const {
 
 long Connection::receive(char* buffer, int size) {
   return tls_ != nullptr ? SSL_read(tls_, buffer, size)
-                         : ::recv(socket_, buffer, size, 0);
+                         : receive_from(socket_, buffer, size);
 }
 
 bool Connection::send(std::string_view bytes) {
   while (!bytes.empty()) {
     const long sent =
         tls_ != nullptr ? SSL_write(tls_, bytes.data(), static_cast<int>(bytes.size()))
-                        : ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+                        : send_to(socket_, bytes.data(), bytes.size());
     if (sent <= 0) {
       return false;
     }
@@ -131,7 +104,7 @@ TestServer::TestServer(Responder responder, ServerOptions options)
     }
   }
   std::tie(listener_, port_) = bound_socket();
-  if (::listen(listener_, 64) != 0) {
+  if (!listen_on(listener_, 64)) {
     throw std::runtime_error("cannot listen on 127.0.0.1");
   }
   acceptor_ = std::thread([this] { accept_loop(); });
@@ -141,22 +114,27 @@ TestServer::~TestServer() {
   {
     const std::scoped_lock lock(mutex_);
     stopping_ = true;
-    for (const int socket : open_sockets_) {
-      ::shutdown(socket, SHUT_RDWR);
+    for (const Socket socket : open_sockets_) {
+      shut_down(socket);
     }
   }
   stopped_.notify_all();
-  ::shutdown(listener_, SHUT_RDWR);
+  // A connection of its own wakes the acceptor: shutting a listening socket
+  // down does not wake accept() on Windows.
+  const Socket waker = connect_to(port_);
   acceptor_.join();
-  ::close(listener_);
+  if (waker != no_socket) {
+    close_socket(waker);
+  }
+  close_socket(listener_);
   for (std::thread& thread : threads_) {
     thread.join();
   }
 }
 
 std::string TestServer::url(std::string_view path) const {
-  return std::string(tls_ ? "https" : "http") +
-         "://127.0.0.1:" + std::to_string(port_) + std::string(path);
+  return std::string(tls_ ? "https" : "http") + "://" + server_host + ":" +
+         std::to_string(port_) + std::string(path);
 }
 
 std::vector<Received> TestServer::received() const {
@@ -166,15 +144,15 @@ std::vector<Received> TestServer::received() const {
 
 void TestServer::accept_loop() {
   for (;;) {
-    const int socket = ::accept(listener_, nullptr, nullptr);
+    const Socket socket = accept_from(listener_);
     const std::scoped_lock lock(mutex_);
     if (stopping_) {
-      if (socket >= 0) {
-        ::close(socket);
+      if (socket != no_socket) {
+        close_socket(socket);
       }
       return;
     }
-    if (socket < 0) {
+    if (socket == no_socket) {
       continue;
     }
     open_sockets_.push_back(socket);
@@ -182,18 +160,16 @@ void TestServer::accept_loop() {
   }
 }
 
-void TestServer::serve(int socket) {
+void TestServer::serve(Socket socket) {
   ++connections_;
   // A test that goes wrong ends with a failure, not a hung server thread.
-  const timeval limit{20, 0};
-  ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  limit_waits(socket, std::chrono::seconds(20));
   std::unique_ptr<SSL, decltype(&SSL_free)> tls(nullptr, SSL_free);
   bool usable = true;
   if (tls_) {
     usable = !pause(options_.handshake_delay);
     tls.reset(SSL_new(tls_.get()));
-    usable = usable && tls && SSL_set_fd(tls.get(), socket) == 1 &&
+    usable = usable && tls && SSL_set_fd(tls.get(), static_cast<int>(socket)) == 1 &&
              SSL_accept(tls.get()) == 1;
     if (usable && SSL_session_reused(tls.get()) == 1) {
       ++resumed_;
@@ -223,7 +199,7 @@ void TestServer::serve(int socket) {
   }
   const std::scoped_lock lock(mutex_);
   std::erase(open_sockets_, socket);
-  ::close(socket);
+  close_socket(socket);
 }
 
 std::string reply(int status, std::string_view body, const http::Fields& headers) {
@@ -239,26 +215,22 @@ std::string reply(int status, std::string_view body, const http::Fields& headers
 
 int closed_port() {
   const auto [socket, port] = bound_socket();
-  ::close(socket);
+  close_socket(socket);
   return port;
 }
 
 FullBacklog::FullBacklog() {
   std::tie(listener_, port_) = bound_socket();
-  if (::listen(listener_, 0) != 0) {
+  if (!listen_on(listener_, 0)) {
     throw std::runtime_error("cannot listen on 127.0.0.1");
   }
-  const sockaddr_in address = loopback(port_);
   for (int attempt = 0; attempt < 64; ++attempt) {
-    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    fillers_.push_back(socket);
-    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address),
-                  sizeof address) != 0 &&
-        errno != EINPROGRESS) {
+    const Socket socket = connect_to(port_);
+    if (socket == no_socket) {
       throw std::runtime_error("cannot connect to 127.0.0.1");
     }
-    pollfd entry{socket, POLLOUT, 0};
-    if (::poll(&entry, 1, 300) == 0) {
+    fillers_.push_back(socket);
+    if (!answered_within(socket, std::chrono::milliseconds(300))) {
       return;  // this attempt got no answer: the queue is full
     }
   }
@@ -266,10 +238,10 @@ FullBacklog::FullBacklog() {
 }
 
 FullBacklog::~FullBacklog() {
-  for (const int socket : fillers_) {
-    ::close(socket);
+  for (const Socket socket : fillers_) {
+    close_socket(socket);
   }
-  ::close(listener_);
+  close_socket(listener_);
 }
 
 }  // namespace tvlib::test

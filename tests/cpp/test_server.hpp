@@ -20,8 +20,17 @@
 
 #include "core/http/client.hpp"
 #include "test_pki.hpp"
+#include "test_socket.hpp"
 
 namespace tvlib::test {
+
+// The name the tests reach their servers by. Schannel matches a certificate
+// against DNS names only, so on Windows an address would never verify.
+#ifdef _WIN32
+inline constexpr const char* server_host = "localhost";
+#else
+inline constexpr const char* server_host = "127.0.0.1";
+#endif
 
 struct Received {
   std::string method;
@@ -37,7 +46,7 @@ class TestServer;
 // One connection, as a responder sees it.
 class Connection {
  public:
-  Connection(TestServer& server, int socket, SSL* tls)
+  Connection(TestServer& server, Socket socket, SSL* tls)
       : server_(server), socket_(socket), tls_(tls) {}
 
   // Returns false once the client has gone away.
@@ -53,7 +62,7 @@ class Connection {
   long receive(char* buffer, int size);
 
   TestServer& server_;
-  int socket_;
+  Socket socket_;
   SSL* tls_;
   std::string pending_;
   bool close_ = false;
@@ -85,20 +94,20 @@ class TestServer {
  private:
   friend class Connection;
   void accept_loop();
-  void serve(int socket);
+  void serve(Socket socket);
   bool pause(std::chrono::milliseconds duration);  // true when stopping
 
   Responder responder_;
   ServerOptions options_;
   std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> tls_{nullptr, SSL_CTX_free};
-  int listener_ = -1;
+  Socket listener_ = no_socket;
   int port_ = 0;
   std::atomic<int> connections_{0};
   std::atomic<int> resumed_{0};
   mutable std::mutex mutex_;
   std::condition_variable stopped_;
   bool stopping_ = false;
-  std::vector<int> open_sockets_;
+  std::vector<Socket> open_sockets_;
   std::vector<Received> received_;
   std::vector<std::thread> threads_;
   std::thread acceptor_;
@@ -124,9 +133,9 @@ class FullBacklog {
   [[nodiscard]] int port() const { return port_; }
 
  private:
-  int listener_ = -1;
+  Socket listener_ = no_socket;
   int port_ = 0;
-  std::vector<int> fillers_;
+  std::vector<Socket> fillers_;
 };
 
 }  // namespace tvlib::test

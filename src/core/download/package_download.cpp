@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "core/download/block_writer.hpp"
 #include "core/download/progress.hpp"
 #include "core/files/package_name.hpp"
 #include "core/files/path_text.hpp"
@@ -97,6 +98,7 @@ class PackageWriter final : public http::StreamHandler {
 
   // A download that did not reach its end leaves no temporary file behind.
   ~PackageWriter() override {
+    blocks_.reset();  // its thread may be writing to the file
     if (!partial_.empty()) {
       file_.reset();
       std::error_code error;
@@ -110,11 +112,16 @@ class PackageWriter final : public http::StreamHandler {
       return;
     }
     total_ = announced_size(head);
+    // Both readings of the last component: libstdc++ on Windows takes a "D:"
+    // inside a path for a root, so filename() alone would call the name
+    // "D:pkg.ms" "pkg.ms" and the package would go to a stream of file "D".
     const std::string name = files::utf8_of(request_.local_path.filename());
-    if (!files::is_plain_file_name(name)) {
-      throw std::runtime_error("cannot write the package to " +
-                               files::utf8_of(request_.local_path) + ": '" + name +
-                               "' is not a file name");
+    const std::string joined =
+        files::last_component(files::utf8_of(request_.local_path));
+    if (!files::is_plain_file_name(name) || !files::is_plain_file_name(joined)) {
+      throw std::runtime_error(
+          "cannot write the package to " + files::utf8_of(request_.local_path) + ": '" +
+          (files::is_plain_file_name(name) ? joined : name) + "' is not a file name");
     }
     try {
       check_.emplace(head.headers, request_.trusted_keys,
@@ -144,10 +151,17 @@ class PackageWriter final : public http::StreamHandler {
       throw cannot_open(failure.code());
     }
     partial_ = partial;
-    // stdio's default buffer made two write calls of each 8 KiB piece; this
-    // one makes one call of 32 pieces. Without it the default still works.
-    static_cast<void>(
-        std::setvbuf(file_.get(), write_buffer_.get(), _IOFBF, write_buffer_size));
+    // Blocks of 128 KiB go to the file and into the hash on a thread of
+    // their own, one write call each: stdio's buffer would only copy them
+    // once more.
+    static_cast<void>(std::setvbuf(file_.get(), nullptr, _IONBF, 0));
+    blocks_.emplace([this](std::span<const std::byte> block) {
+      if (std::fwrite(block.data(), 1, block.size(), file_.get()) != block.size()) {
+        throw std::runtime_error("cannot write " + files::utf8_of(request_.local_path) +
+                                 ": " + system_message(errno));
+      }
+      check_->update(block);
+    });
   }
 
   void on_piece(std::span<const std::byte> piece) override {
@@ -162,11 +176,7 @@ class PackageWriter final : public http::StreamHandler {
     if (piece.empty()) {
       return;
     }
-    if (std::fwrite(piece.data(), 1, piece.size(), file_.get()) != piece.size()) {
-      throw std::runtime_error("cannot write " + files::utf8_of(request_.local_path) +
-                               ": " + system_message(errno));
-    }
-    check_->update(piece);
+    blocks_->append(piece);
     downloaded_ += piece.size();
     if (total_ > 0) {
       progress_.on_percentage(percentage(downloaded_, total_));
@@ -176,6 +186,10 @@ class PackageWriter final : public http::StreamHandler {
   std::chrono::milliseconds on_wait() override { return progress_.on_wait(); }
 
   void on_end() override {
+    if (blocks_) {
+      blocks_->finish();
+      blocks_.reset();
+    }
     if (file_) {
       std::FILE* f = file_.release();
       // fclose flushes what stdio still buffers; a full disk shows up here.
@@ -264,10 +278,8 @@ class PackageWriter final : public http::StreamHandler {
   integrity::Digest verified_{};
   files::FileHold hold_;
   fs::path partial_;  // the temporary file while it is being written
-  static constexpr std::size_t write_buffer_size = std::size_t{256} * 1024;
-  std::unique_ptr<char[]> write_buffer_ =
-      std::make_unique_for_overwrite<char[]>(write_buffer_size);  // outlives file_
   File file_;
+  std::optional<BlockWriter> blocks_;  // writes to file_ and hashes into check_
   std::string refusal_;
 };
 
@@ -289,6 +301,7 @@ Outcome download_package(http::Client& client, const PackageRequest& request,
   http::Request get;
   get.url = request.url;
   get.query = {{"file_path", request.file_path}};
+  get.ca_bundle = request.ca_bundle;
   get.connect_timeout = 60s;
   get.read_timeout = 60s;
   get.head_timeout = 60s;

@@ -41,6 +41,7 @@ struct PackageRequest {
   // The most bytes taken from a reply that announces no length; 0: the
   // build's limit (KOLVAREN_MAX_DOWNLOAD_SIZE). Tests set a smaller one.
   std::uint64_t max_unannounced_size = 0;
+  std::string ca_bundle{};  // as http::Request::ca_bundle
 };
 
 // The service answered 200 and the whole body is on disk.

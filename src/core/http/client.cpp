@@ -291,7 +291,7 @@ void Client::Impl::configure(const Request& request, const std::string& url,
     throw std::invalid_argument("HTTP requests are GET without a body or POST, not " +
                                 request.method + (request.body ? " with a body" : ""));
   }
-  trust.apply(handle);
+  trust.apply(handle, request.ca_bundle);
   detail::apply_system_proxy(handle, url);
 }
 

@@ -46,6 +46,10 @@ struct Request {
   Fields query;                     // URL-encoded and appended in this order
   Fields headers;                   // sent as given
   std::optional<std::string> body;  // POST body, sent as is
+  // UTF-8 path of a PEM file of certificate authorities trusted besides the
+  // platform's; empty for none. Its maker reads it (ca_bundle.hpp), so that
+  // a request never reads the environment on a thread of its own.
+  std::string ca_bundle;
   // Bounds the connection attempt (TCP and TLS handshake).
   std::chrono::milliseconds connect_timeout{10000};
   // Bounds each wait for reply data, not the whole exchange.

@@ -1,7 +1,9 @@
 #include "core/http/failure.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <initializer_list>
 #include <string_view>
 
 #include "core/http/trust.hpp"
@@ -78,18 +80,35 @@ std::string broken_off_text(const Endpoint& target, std::uint64_t received,
   return text + " bytes";
 }
 
+bool mentions_any(const std::string& text,
+                  std::initializer_list<std::string_view> marks) {
+  return std::ranges::any_of(marks, [&](std::string_view mark) {
+    return text.find(mark) != std::string::npos;
+  });
+}
+
 TransportError certificate_error(const FailedTransfer& failure) {
   // Verification results as OpenSSL numbers them; libcurl reports 1 when its
-  // own host name check failed, and other TLS backends report nothing.
+  // own host name check failed. Schannel reports no number (0): its reason is
+  // in the message, as the names of the chain's trust error or SSPI status.
   constexpr long curl_name_check = 1;
   constexpr long not_yet_valid = 9;
   constexpr long expired = 10;
   constexpr long host_mismatch = 62;
   constexpr long address_mismatch = 64;
   const long check = failure.certificate_check;
-  const bool wrong_name =
-      check == host_mismatch || check == address_mismatch ||
-      (check <= curl_name_check && failure.detail.find("name") != std::string::npos);
+  const std::string& said = failure.detail;
+  const bool wrong_name = check == host_mismatch || check == address_mismatch ||
+                          (check <= curl_name_check &&
+                           (said.find("name") != std::string::npos ||
+                            said.find("SEC_E_WRONG_PRINCIPAL") != std::string::npos));
+  const bool untrusted =
+      check > curl_name_check ||
+      mentions_any(said, {"CERT_TRUST_IS_UNTRUSTED_ROOT", "CERT_TRUST_IS_PARTIAL_CHAIN",
+                          "SEC_E_UNTRUSTED_ROOT", "CERT_E_UNTRUSTEDROOT"});
+  const bool out_of_date =
+      check == expired || check == not_yet_valid ||
+      mentions_any(said, {"CERT_TRUST_IS_NOT_TIME_VALID", "SEC_E_CERT_EXPIRED"});
   const std::string subject = "TLS certificate of " + failure.target.text();
   std::string message;
   if (wrong_name) {
@@ -97,12 +116,13 @@ TransportError certificate_error(const FailedTransfer& failure) {
         subject + " is not valid for the host name '" + failure.target.host + "'",
         failure.detail);
     message += ": it was made for another host";
-  } else if (check == expired || check == not_yet_valid) {
-    message =
-        with_detail(subject + (check == expired ? " has expired" : " is not valid yet"),
-                    failure.detail);
+  } else if (out_of_date) {
+    const char* state = check == not_yet_valid ? " is not valid yet"
+                        : check == expired     ? " has expired"
+                                               : " is outside its dates of validity";
+    message = with_detail(subject + state, failure.detail);
     message += "; check the computer's date and time";
-  } else if (check > curl_name_check) {
+  } else if (untrusted) {
     message = with_detail(subject + " is not trusted", failure.detail);
     // The usual cause in offices: a proxy or security product that
     // inspects HTTPS and signs with its own authority.

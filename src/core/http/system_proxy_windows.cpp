@@ -1,5 +1,8 @@
 // The user's Internet settings applied to libcurl, which reads only the
 // proxy variables. Built and checked by mingw-w64 here, run only on Windows.
+#include <winsock2.h>
+// windows.h only after Winsock 2, or it pulls in the old winsock.h, which
+// collides with the winsock2.h that curl's headers include.
 #include <windows.h>
 #include <winhttp.h>
 

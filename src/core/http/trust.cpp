@@ -1,10 +1,11 @@
 #include "core/http/trust.hpp"
 
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 
+#include "core/files/path_text.hpp"
 #include "core/http/client.hpp"
 #include "core/http/curl_handle.hpp"
 #include "core/http/trust_store.hpp"
@@ -13,24 +14,7 @@ namespace tvlib::http::detail {
 
 namespace {
 
-std::optional<std::string> environment(const char* name) {
-#ifdef _WIN32
-  // MSVC rejects getenv as unsafe; _dupenv_s hands over a copy instead.
-  char* value = nullptr;
-  std::size_t size = 0;
-  if (_dupenv_s(&value, &size, name) != 0 || value == nullptr) {
-    return std::nullopt;
-  }
-  std::string copy(value);
-  std::free(value);
-  return copy;
-#else
-  const char* value = std::getenv(name);
-  return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
-#endif
-}
-
-std::optional<std::string> read_file(const std::string& path) {
+std::optional<std::string> read_file(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) {
     return std::nullopt;
@@ -45,7 +29,7 @@ std::optional<std::string> read_file(const std::string& path) {
 
 }  // namespace
 
-void TrustAnchors::apply(CURL* handle) {
+void TrustAnchors::apply(CURL* handle, const std::string& bundle) {
   set_option(handle, CURLOPT_SSL_VERIFYPEER, 1L, "SSL_VERIFYPEER");
   set_option(handle, CURLOPT_SSL_VERIFYHOST, 2L, "SSL_VERIFYHOST");
 #ifdef _WIN32
@@ -54,12 +38,13 @@ void TrustAnchors::apply(CURL* handle) {
   set_option(handle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA),
              "SSL_OPTIONS");
 #endif
-  const std::string path = environment(extra_ca_variable).value_or(std::string());
+  const std::string& path = bundle;
   if (path.empty()) {
     extra_pem_.clear();
     bundle_path_.clear();
   } else if (path != bundle_path_ || extra_pem_.empty()) {
-    std::optional<std::string> extra = read_file(path);
+    // UTF-8 to a path, or Windows would read the name in the ANSI code page.
+    std::optional<std::string> extra = read_file(files::path_from_utf8(path));
     if (!extra) {
       throw TransportError(FailureKind::connect_failed,
                            "the certificate bundle named by " +
@@ -80,7 +65,7 @@ void TrustAnchors::apply(CURL* handle) {
     const char* platform_file = nullptr;
     curl_easy_getinfo(handle, CURLINFO_CAINFO, &platform_file);
     if (platform_file != nullptr) {
-      pem_ = read_file(platform_file).value_or(std::string());
+      pem_ = read_file(files::path_from_utf8(platform_file)).value_or(std::string());
       pem_.push_back('\n');
     }
     pem_.append(extra_pem_);

@@ -1,5 +1,5 @@
 // Which certificate authorities a request trusts: the platform's, plus the
-// PEM bundle named by KOLVAREN_CA_BUNDLE (tests, inspecting corporate proxies).
+// PEM bundle the request names (read from KOLVAREN_CA_BUNDLE by its maker).
 #pragma once
 
 #include <curl/curl.h>
@@ -7,17 +7,18 @@
 #include <memory>
 #include <string>
 
-namespace tvlib::http::detail {
+#include "core/http/ca_bundle.hpp"
 
-inline constexpr const char* extra_ca_variable = "KOLVAREN_CA_BUNDLE";
+namespace tvlib::http::detail {
 
 class TrustAnchors {
  public:
-  // Sets the trust options on a freshly reset handle, for one request. Reads
-  // the environment each time, the extra file only when the variable names
-  // another file. Where the TLS backend allows, the connection verifies against
-  // the process's store (trust_store.hpp) instead of parsing the CA files anew.
-  void apply(CURL* handle);
+  // Sets the trust options on a freshly reset handle, for one request whose
+  // extra bundle is `bundle` (a UTF-8 path, empty for none). Reads the file
+  // only when it is another one than last time. Where the TLS backend allows,
+  // the connection verifies against the process's store (trust_store.hpp)
+  // instead of parsing the CA files anew.
+  void apply(CURL* handle, const std::string& bundle);
 
  private:
   std::string bundle_path_;      // the file `extra_pem_` was read from

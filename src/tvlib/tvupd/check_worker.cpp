@@ -82,21 +82,7 @@ void check(const py::object& self) {
 }
 
 void run(const py::object& self) {
-  std::string error;
-  try {
-    check(self);
-    return;
-  } catch (py::error_already_set& e) {
-    error = binding::message_of(e);
-  } catch (const std::exception& e) {
-    error = e.what();
-  }
-  try {
-    no_update(self, error);
-  } catch (py::error_already_set& e) {
-    // Nothing may leave a thread body; the host shows this as an unraisable error.
-    e.discard_as_unraisable("KolvarenUpdater.CheckWorker.run");
-  }
+  run_worker(self, "KolvarenUpdater.CheckWorker.run", &check, &no_update);
 }
 
 }  // namespace

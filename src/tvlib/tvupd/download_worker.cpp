@@ -3,11 +3,8 @@
 #include <pybind11/stl/filesystem.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <variant>
@@ -16,10 +13,12 @@
 #include "binding/python_class.hpp"
 #include "binding/python_text.hpp"
 #include "binding/qt_call.hpp"
+#include "core/download/delivery_gate.hpp"
 #include "core/download/package_download.hpp"
 #include "core/files/package_name.hpp"
 #include "core/files/path_text.hpp"
 #include "core/files/temp_folder.hpp"
+#include "core/http/ca_bundle.hpp"
 #include "core/http/client.hpp"
 #include "core/integrity/signature.hpp"
 #include "tvupd/update_client.hpp"
@@ -37,87 +36,20 @@ namespace {
 // oldest percentage is 10 ms old, a pause of the network included.
 constexpr std::size_t batch_pieces = 128;
 constexpr auto batch_age = std::chrono::milliseconds(10);
-// The longest the worker waits for its turn: a UI thread that is blocked, or
-// waits for this thread to end, must not stop the download.
-constexpr auto ui_patience = std::chrono::milliseconds(250);
-// The longest the UI thread, handing the GIL over, waits for it back.
-constexpr auto handover_limit = std::chrono::milliseconds(5);
 
-// When the worker may emit its next batch, agreed between the worker thread
-// and the acknowledging slot on the UI thread. The UI thread holds the GIL
-// for each progress slot and takes it back at once between slots; a worker
-// that simply asked for it waited up to the interpreter's switch interval
-// (5 ms), waking and losing at every slot. So the worker emits when the UI
-// thread has delivered every batch (the GIL is free then), or when the slot
-// acknowledging its previous batch hands the GIL over and waits for it back.
-// One batch is ahead of the UI thread at a time, which bounds the queue of
-// signals however slow the host's slots are.
-class DeliveryGate {
- public:
-  // Worker thread, without the GIL: waits for its turn, at most
-  // `ui_patience`. After a wait in vain the next ones are skipped until the
-  // UI thread delivers again: a blocked UI thread does not slow the download.
-  void wait_for_turn() {
-    std::unique_lock lock(mutex_);
-    if (gave_up_ && delivered_ == delivered_when_given_up_) {
-      return;
-    }
-    waiting_ = true;
-    gave_up_ = !changed_.wait_for(
-        lock, ui_patience, [this] { return sent_ == delivered_ || handed_over_; });
-    waiting_ = false;
-    delivered_when_given_up_ = delivered_;
+// One percentage, called without the argument tuple pybind11 would build:
+// the UI thread waits for the GIL while a batch goes out. Its result is let
+// go of as binding::qt_call does.
+void emit_percentage(const py::handle& emit_method, int pct) {
+  const py::int_ value(pct);
+  PyObject* result = PyObject_CallOneArg(emit_method.ptr(), value.ptr());
+  if (result == nullptr) {
+    throw py::error_already_set();
   }
+  binding::discard_result(py::reinterpret_steal<py::object>(result));
+}
 
-  // Worker thread, GIL held, before it emits the batch's acknowledgement.
-  void sent() {
-    const std::scoped_lock lock(mutex_);
-    ++sent_;
-  }
-
-  // Worker thread, after it has let go of the GIL again.
-  void emitted() {
-    {
-      const std::scoped_lock lock(mutex_);
-      handed_over_ = false;
-    }
-    changed_.notify_all();
-  }
-
-  // UI thread, GIL held: a batch's slots have run. True when the worker
-  // waits with its next batch and the caller is to let go of the GIL for it.
-  bool delivered() {
-    {
-      const std::scoped_lock lock(mutex_);
-      ++delivered_;
-      handed_over_ = waiting_ && sent_ - delivered_ <= 1;
-      if (!handed_over_) {
-        return false;
-      }
-    }
-    changed_.notify_all();
-    return true;
-  }
-
-  // UI thread, without the GIL: until the worker has emitted, at most
-  // `handover_limit`.
-  void wait_for_emission() {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, handover_limit, [this] { return !handed_over_; });
-    handed_over_ = false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::uint64_t sent_ = 0;
-  std::uint64_t delivered_ = 0;
-  bool waiting_ = false;
-  bool handed_over_ = false;
-  bool gave_up_ = false;
-  std::uint64_t delivered_when_given_up_ = 0;
-};
-
+using download::DeliveryGate;
 using SharedGate = std::shared_ptr<DeliveryGate>;
 
 SharedGate& gate_of(const py::object& worker) {
@@ -175,7 +107,7 @@ class BatchedProgress final : public download::ProgressSink {
     const EmissionDone done{*gate_, sending_};
     const py::gil_scoped_acquire locked;
     for (const int pct : sending_) {
-      binding::qt_call(emit_progress_, pct);
+      emit_percentage(emit_progress_, pct);
     }
     gate_->sent();
     binding::qt_call(emit_batch_);
@@ -246,15 +178,23 @@ void download(const py::object& self) {
       binding::text_of(client().baur()) + "/license/download/" +
       http::url_path_segment(binding::text_of(self.attr("jwt_token")));
 
+  // Read here, with the GIL held: os.environ writes race a read without it.
+  std::string ca_bundle = http::ca_bundle_setting();
+
   BatchedProgress progress(self);
   download::Outcome outcome;
   {
     py::gil_scoped_release unlocked;
-    thread_local http::Client http_client;
+    http::Client http_client;
     // A build with signing keys takes signed packages only; the digest
     // headers are checked in every build.
-    const download::PackageRequest request{url, file_path, local_path,
-                                           integrity::trusted_package_keys(), version};
+    const download::PackageRequest request{url,
+                                           file_path,
+                                           local_path,
+                                           integrity::trusted_package_keys(),
+                                           version,
+                                           /*max_unannounced_size=*/0,
+                                           std::move(ca_bundle)};
     try {
       outcome = download::download_package(http_client, request, progress);
     } catch (...) {
@@ -278,21 +218,12 @@ void download(const py::object& self) {
   binding::emit(self, "download_complete", result);
 }
 
+void report_failure(const py::object& self, const std::string& error) {
+  binding::emit(self, "error_occurred", "Download Error: " + error);
+}
+
 void run(const py::object& self) {
-  std::string error;
-  try {
-    download(self);
-    return;
-  } catch (py::error_already_set& e) {
-    error = binding::message_of(e);
-  } catch (const std::exception& e) {
-    error = e.what();
-  }
-  try {
-    binding::emit(self, "error_occurred", "Download Error: " + error);
-  } catch (py::error_already_set& e) {
-    e.discard_as_unraisable("KolvarenUpdater.DownloadWorker.run");
-  }
+  run_worker(self, "KolvarenUpdater.DownloadWorker.run", &download, &report_failure);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "binding/python_text.hpp"
+#include "core/http/ca_bundle.hpp"
 #include "core/http/client.hpp"
 #include "tvupd/update_client.hpp"
 
@@ -57,8 +58,10 @@ class BoundedReply final : public http::StreamHandler {
   http::Response response_;
 };
 
-http::Response send(const http::Request& request,
+http::Response send(http::Request request,
                     BoundedReply::BodyWanted body_wanted = is_ok) {
+  // Read with the GIL held: os.environ writes race a read without it.
+  request.ca_bundle = http::ca_bundle_setting();
   BoundedReply reply(body_wanted);
   try {
     py::gil_scoped_release unlocked;

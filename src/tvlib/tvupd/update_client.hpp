@@ -57,6 +57,14 @@ void start_and_keep(const py::object& worker);
 // The workers whose threads have not finished yet (for tests and diagnostics).
 py::list running_workers();
 
+// A worker's `run`: `body`, and if it throws, `report` with the error's text;
+// a Python error from `report` goes to the host as unraisable, named `name`.
+// Nothing leaves it.
+using WorkerBody = void (*)(const py::object& self);
+using FailureReport = void (*)(const py::object& self, const std::string& error);
+void run_worker(const py::object& self, const char* name, WorkerBody body,
+                FailureReport report);
+
 // A downloaded package's hold (files::FileHold), from the worker that
 // verified it to the completion that has the host run it. Keeping an empty
 // hold drops the one kept for `path`: a later download replaces the file.

@@ -1,7 +1,8 @@
-"""The benchmark suite, run once with tiny packages: every figure is measured and
-written, and the TLS figures hold exactly (they count, they do not time).
-
-Needs nginx and curl (bench/run.sh installs them); skipped without them.
+"""The benchmark tooling: nginx's log read, packages made, the README's table
+replaced, host processes kept apart, and the suite run once with tiny packages
+(every figure measured and written, the TLS counts exact: they count, they do
+not time). Run by scripts/test.sh; the suite run needs nginx and curl
+(bench/run.sh installs them) and is skipped without them.
 """
 
 from __future__ import annotations
@@ -14,8 +15,7 @@ from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[2]
-BENCH = REPO / "bench"
+BENCH = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(BENCH))
 
 import report  # noqa: E402
@@ -109,48 +109,12 @@ def summary(ours=100.0, curl=400.0, loop=40.0, growth=(0.5, 0.6), imports=(8.0, 
     return suite.summarise("full", settings, downloads, memory, imported, runs)
 
 
-def met(result):
-    return {row["id"]: row["met"] for row in result["table"] if row["met"] is not None}
-
-
-def test_every_target_is_judged_from_the_medians():
-    result = summary()
-    assert met(result) == {"P1": False, "P2": True, "P3": True, "P4": True, "P6": True}
-    assert result["figures"]["P1"]["ratio"] == pytest.approx(0.25)  # median curl is 400
-    assert result["figures"]["P2"]["ratio"] == pytest.approx(2.5)
-
-
-@pytest.mark.parametrize(
-    ("changes", "row", "expected"),
-    [
-        ({"ours": 320.0}, "P1", True),  # exactly 0.8 x curl
-        ({"ours": 79.0}, "P2", False),  # just under 2 x the loop
-        ({"growth": (0.5, 17.0)}, "P3", False),  # over 16 MiB
-        ({"growth": (0.5, 3.0)}, "P3", False),  # not the same for both sizes
-        ({"imports": (10.5, 60.0)}, "P4", False),  # over 10 ms
-        ({"imports": (7.0, 6.0)}, "P4", False),  # not below the baseline
-        ({"full": 4}, "P6", False),  # as many full handshakes as the baseline
-    ],
-)
-def test_a_target_is_missed_on_either_of_its_conditions(changes, row, expected):
-    assert met(summary(**changes))[row] is expected
-
-
 def test_the_run_breakdown_adds_up_to_the_first_runs_total():
     p7 = summary()["figures"]["P7"]
     assert p7["total_ms"] == pytest.approx(500)
     assert p7["later_run_total_ms"] == pytest.approx(400)
     assert sum(p7["phases_ms"].values()) == pytest.approx(500)
     assert p7["server_ms"] == {"health": 1.0, "token": 2.0, "release": 3.0, "download": 4.0}
-
-
-def test_the_diagnostic_rows_are_reported_but_not_judged():
-    result = summary()
-    p1 = result["figures"]["P1"]
-    assert p1["host_floor_mib_s"] == 500.0 and p1["worker_alone_mib_s"] == 200.0
-    rows = {row["id"]: row for row in result["table"]}
-    assert rows["P1b"]["ratio"] == "1.25 ×" and rows["P1b"]["met"] is None
-    assert rows["P1a"]["met"] is None and rows["P7"]["met"] is None
 
 
 def results_for_report():
