@@ -5,15 +5,16 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
 
+#include "core/http/ca_bundle.hpp"
 #include "core/http/endpoint.hpp"
 #include "core/http/system_proxy.hpp"
-#include "core/http/trust.hpp"
 
 namespace tvlib::http {
 
@@ -172,8 +173,10 @@ TransportFacts transport_facts(const std::string& url) {
   facts.curl_version = info->version != nullptr ? info->version : "unknown";
   facts.tls_backend = info->ssl_version != nullptr ? info->ssl_version : "none";
   facts.system_trust = system_trust();
-  if (auto bundle = variable(detail::extra_ca_variable)) {
-    facts.extra_bundle_readable = std::ifstream(*bundle, std::ios::binary).good();
+  if (std::string bundle = ca_bundle_setting(); !bundle.empty()) {
+    const std::u8string path(bundle.begin(), bundle.end());
+    facts.extra_bundle_readable =
+        std::ifstream(std::filesystem::path(path), std::ios::binary).good();
     facts.extra_bundle = std::move(bundle);
   }
   std::string source;
