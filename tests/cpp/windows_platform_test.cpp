@@ -41,7 +41,7 @@ std::string content_of(const fs::path& path) {
 
 TEST_F(WindowsFiles, APackageBeingWrittenIsReadableButNotWritableByOthers) {
   const fs::path path = folder_ / files::path_from_utf8("kolvaren-ğüş.ms");
-  std::FILE* const file = files::open_for_writing(path);
+  std::FILE* const file = files::create_new_file(path);
   ASSERT_NE(file, nullptr);
   // Scanners and the host may read it as it arrives...
   const HANDLE reader =

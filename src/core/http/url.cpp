@@ -115,9 +115,12 @@ Endpoint endpoint_of(const std::string& url) {
 std::optional<Origin> origin_of(const std::string& base, const std::string& reference) {
   Url parsed = parse(base);
   // Setting a relative URL on a parsed one resolves it against that one; the
-  // flags are those libcurl reads a Location header with.
+  // flags are those libcurl reads a Location header with, and a scheme this
+  // libcurl was built without (ftp: in an HTTP-only build) still parses, so
+  // that the refusal can name it.
   if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, reference.c_str(),
-                              CURLU_URLENCODE | CURLU_ALLOW_SPACE) != CURLUE_OK) {
+                              CURLU_URLENCODE | CURLU_ALLOW_SPACE |
+                                  CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
     return std::nullopt;
   }
   const auto lower = [](std::string text) {
