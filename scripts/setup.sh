@@ -42,9 +42,12 @@ fi
 
 # One compiler cache for the several builds of the same sources (the lanes,
 # the C++ tests, the keyed build of the tests): a file compiles once per set
-# of flags, whatever the build folder.
+# of flags, whatever the build folder. It lives beside the other caches,
+# outside the checkout, so that a fresh clone on the same machine starts warm;
+# paths are taken relative to the checkout, so any clone's hits count.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} \
-  CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$PWD/build/ccache" \
+  CMAKE_CXX_COMPILER_LAUNCHER=ccache \
+  CCACHE_DIR="${TVLIB_CACHE:-$HOME/.cache/tvlib}/ccache" \
   CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 
 dev_requirements=(pytest pytest-timeout trustme cryptography requests ruff

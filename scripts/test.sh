@@ -20,7 +20,8 @@ start=$SECONDS
 scripts/setup.sh || { echo "0 passed, 1 failed"; exit 1; }
 echo "== setup: $((SECONDS - start)) s"
 # The compiler cache of the setup's builds serves the builds below too.
-export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$PWD/build/ccache" \
+export CMAKE_CXX_COMPILER_LAUNCHER=ccache \
+  CCACHE_DIR="${TVLIB_CACHE:-$HOME/.cache/tvlib}/ccache" \
   CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 
 results=build/test-results
