@@ -228,6 +228,7 @@ build_binding() {
 
 main() {
   local start=$SECONDS
+  mkdir -p "$build"
   build_libraries
   build_core_tests
   echo "windows lane: core and tests built, $((SECONDS - start)) s"
