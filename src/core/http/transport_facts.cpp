@@ -14,32 +14,20 @@
 
 #include "core/http/ca_bundle.hpp"
 #include "core/http/endpoint.hpp"
+#include "core/http/environment.hpp"
 #include "core/http/system_proxy.hpp"
 
 namespace tvlib::http {
 
 namespace {
 
+// Unset and empty alike mean "not set" here, as libcurl reads them.
 std::optional<std::string> variable(const char* name) {
-#ifdef _WIN32
-  char* value = nullptr;
-  std::size_t size = 0;
-  if (_dupenv_s(&value, &size, name) != 0 || value == nullptr) {
+  std::optional<std::string> value = environment_value(name);
+  if (value && value->empty()) {
     return std::nullopt;
   }
-  std::string copy(value);
-  std::free(value);
-#else
-  const char* value = std::getenv(name);
-  if (value == nullptr) {
-    return std::nullopt;
-  }
-  std::string copy(value);
-#endif
-  if (copy.empty()) {
-    return std::nullopt;
-  }
-  return copy;
+  return value;
 }
 
 std::string lower(std::string text) {
