@@ -49,16 +49,7 @@ TEST(HttpConnectFailure, CertificatesThatDoNotVerify) {
 }
 
 TEST(HttpConnectFailure, ProxyThatRefusesTheTunnel) {
-  TestServer proxy(
-      [](const Received& request, Connection& connection) {
-        EXPECT_EQ(request.method, "CONNECT");
-        connection.send(
-            "HTTP/1.1 407 Proxy Authentication Required\r\n"
-            "Proxy-Authenticate: Basic realm=\"corp\"\r\n"
-            "Content-Length: 0\r\n\r\n");
-        connection.close_after_reply();
-      },
-      {.tls = nullptr});
+  TestServer proxy = refusing_proxy();
   const ScopedVariable variable("https_proxy", proxy.url(""));
   http::Client client;
   const http::TransportError error =

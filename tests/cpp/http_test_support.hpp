@@ -38,6 +38,21 @@ inline http::TransportError failure_of(const std::function<void()>& action) {
   return {FailureKind::other, "(succeeded)"};
 }
 
+// A proxy that answers every tunnel request with 407, so that a request shows
+// whether it went through the proxy without needing the target to exist.
+inline TestServer refusing_proxy() {
+  return TestServer(
+      [](const Received& request, Connection& connection) {
+        EXPECT_EQ(request.method, "CONNECT");
+        connection.send(
+            "HTTP/1.1 407 Proxy Authentication Required\r\n"
+            "Proxy-Authenticate: Basic realm=\"corp\"\r\n"
+            "Content-Length: 0\r\n\r\n");
+        connection.close_after_reply();
+      },
+      {.tls = nullptr});
+}
+
 // Tokens travel in paths and queries; no message may repeat them.
 inline constexpr const char* secret_path = "/t/SECRET-IN-PATH";
 inline constexpr const char* secret_query_value = "SECRET-IN-QUERY";

@@ -141,21 +141,6 @@ class UserProxySettings {
   HKEY key_ = nullptr;
 };
 
-// A proxy that answers every tunnel request with 407, so that a request shows
-// whether it went through the proxy without needing the target to exist.
-TestServer refusing_proxy() {
-  return TestServer(
-      [](const Received& request, Connection& connection) {
-        EXPECT_EQ(request.method, "CONNECT");
-        connection.send(
-            "HTTP/1.1 407 Proxy Authentication Required\r\n"
-            "Proxy-Authenticate: Basic realm=\"corp\"\r\n"
-            "Content-Length: 0\r\n\r\n");
-        connection.close_after_reply();
-      },
-      {.tls = nullptr});
-}
-
 TEST(WindowsProxy, TheUsersManualProxyIsUsedAndItsBypassListHonoured) {
   TestServer proxy = refusing_proxy();
   const UserProxySettings settings(2, "127.0.0.1:" + std::to_string(proxy.port()),
