@@ -9,6 +9,13 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#elif defined(__linux__)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 namespace tvlib {
 namespace {
 
@@ -20,6 +27,17 @@ std::vector<std::byte> counting_bytes(std::size_t size) {
     bytes[i] = static_cast<std::byte>(i * 7 % 251);
   }
   return bytes;
+}
+
+// How much the scheduler favours the calling thread: higher is sooner.
+int thread_priority() {
+#ifdef _WIN32
+  return GetThreadPriority(GetCurrentThread());
+#elif defined(__linux__)
+  return -getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+#else
+  return 0;
+#endif
 }
 
 TEST(BlockWriter, OddPiecesArriveWholeAndInOrderOnAnotherThread) {
@@ -83,6 +101,29 @@ TEST(BlockWriter, AWriterGivenUpDropsItsBlocksWithoutWaitingForThem) {
     writer.append(counting_bytes(100));
   }
   EXPECT_TRUE(consumed.empty()) << "a partial block is written only by finish";
+}
+
+// Writing and hashing must not take a core from the host's interface thread;
+// lowering the priority must not lower the host's threads with it.
+TEST(BlockWriter, WritesBelowTheCallersPriorityWithoutChangingIt) {
+#if !defined(_WIN32) && !defined(__linux__)
+  GTEST_SKIP() << "threads have no priority of their own here";
+#endif
+  const int caller = thread_priority();
+  int writer_priority = caller;
+  {
+    BlockWriter writer(
+        [&](std::span<const std::byte> /*block*/) {
+          writer_priority = thread_priority();
+        },
+        16, 2);
+    writer.append(counting_bytes(16));
+    writer.finish();
+  }
+  EXPECT_LT(writer_priority, caller);
+  EXPECT_EQ(thread_priority(), caller);
+  std::thread other([caller] { EXPECT_EQ(thread_priority(), caller); });
+  other.join();
 }
 
 }  // namespace

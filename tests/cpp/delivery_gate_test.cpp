@@ -103,9 +103,9 @@ TEST(DeliveryGate, ABacklogHandsOverOnlyOnceItIsDownToOneBatch) {
   worker.get();
 }
 
-TEST(DeliveryGate, TheQueueHoldsAtMostTwoBatchesWhileTheUiThreadDelivers) {
-  DeliveryGate gate({.ui_patience = forever, .handover_limit = forever});
-  constexpr int batches = 300;
+// The most batches emitted and not yet delivered while a UI thread
+// delivers `batches` of them as they come.
+int most_undelivered_of(DeliveryGate& gate, int batches) {
   std::mutex mutex;
   std::condition_variable queued;
   int emitted = 0;
@@ -136,8 +136,35 @@ TEST(DeliveryGate, TheQueueHoldsAtMostTwoBatchesWhileTheUiThreadDelivers) {
     gate.emitted();
   }
   ui.join();
-  EXPECT_LE(most_undelivered, 2);
   EXPECT_EQ(delivered, batches);
+  return most_undelivered;
+}
+
+TEST(DeliveryGate, TheQueueHoldsAtMostTwoBatchesWhileTheUiThreadDelivers) {
+  DeliveryGate gate({.ui_patience = forever, .handover_limit = forever});
+  EXPECT_LE(most_undelivered_of(gate, 300), 2);
+}
+
+TEST(DeliveryGate, WithoutHandOverTheWorkerKeepsItsBatchesAheadAndNoMore) {
+  DeliveryGate gate({.ui_patience = forever,
+                     .handover_limit = forever,
+                     .batches_ahead = 3,
+                     .hand_over = false});
+  EXPECT_LE(most_undelivered_of(gate, 300), 3);
+
+  // Three batches go out at once; the fourth waits for a delivery, and no
+  // delivery asks the UI thread to hand anything over.
+  for (int batch = 0; batch < 3; ++batch) {
+    EXPECT_LT(time_of([&gate] { gate.wait_for_turn(); }), forever / 2);
+    gate.sent();
+    gate.emitted();
+  }
+  auto worker = std::async(std::launch::async, [&gate] { gate.wait_for_turn(); });
+  until_worker_waits(gate);
+  EXPECT_EQ(worker.wait_for(milliseconds(20)), std::future_status::timeout);
+  EXPECT_FALSE(gate.delivered());
+  EXPECT_EQ(worker.wait_for(forever / 2), std::future_status::ready)
+      << "the worker was not woken by the delivery";
 }
 
 TEST(DeliveryGate, AHandOverEndsAfterItsLimitWhenTheWorkerDoesNotEmit) {

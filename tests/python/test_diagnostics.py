@@ -27,6 +27,8 @@ def test_the_report_names_versions_address_trust_and_health(
     assert fields["Python"].startswith(platform.python_version() + " ")
     binding = importlib.import_module(QT_API)
     assert fields["Qt for Python"].startswith(f"{QT_API} {binding.__version__} (Qt ")
+    # Every binding of every lane lets progress signals bypass Python.
+    assert fields["Progress"] == "emitted through Qt directly"
     assert re.fullmatch(r"\d+\.\d+\.\d+(-\w+)?, TLS \S+.*", fields["libcurl"])
     assert fields["Base address"] == service.base_url == tvlib.baur()
     assert f"extra bundle: {service.ca_pem_path}" in fields["Trust"]

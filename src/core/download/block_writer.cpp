@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/download/thread_priority.hpp"
+
 namespace tvlib::download {
 
 BlockWriter::BlockWriter(Consume consume, std::size_t block_size,
@@ -73,6 +75,7 @@ void BlockWriter::rethrow_failure() {
 }
 
 void BlockWriter::run() {
+  lower_thread_priority();
   std::unique_lock lock(mutex_);
   for (;;) {
     queued_.wait(lock,

@@ -8,8 +8,9 @@ void DeliveryGate::wait_for_turn() {
     return;
   }
   waiting_ = true;
-  gave_up_ = !changed_.wait_for(lock, limits_.ui_patience,
-                                [this] { return sent_ == delivered_ || handed_over_; });
+  gave_up_ = !changed_.wait_for(lock, limits_.ui_patience, [this] {
+    return sent_ - delivered_ < limits_.batches_ahead || handed_over_;
+  });
   waiting_ = false;
   delivered_when_given_up_ = delivered_;
 }
@@ -28,6 +29,8 @@ void DeliveryGate::emitted() {
 }
 
 bool DeliveryGate::delivered() {
+  bool handed_over = false;
+  bool wake = false;
   {
     const std::scoped_lock lock(mutex_);
     ++delivered_;
@@ -36,13 +39,14 @@ bool DeliveryGate::delivered() {
     // while the worker emits, instead of idling until it has. Later, after a
     // give-up, batches further behind do not hand over: the worker waits
     // until the queue is down to one batch.
-    handed_over_ = waiting_ && sent_ - delivered_ <= 1;
-    if (!handed_over_) {
-      return false;
-    }
+    handed_over = handed_over_ =
+        limits_.hand_over && waiting_ && sent_ - delivered_ <= 1;
+    wake = handed_over || (waiting_ && sent_ - delivered_ < limits_.batches_ahead);
   }
-  changed_.notify_all();
-  return true;
+  if (wake) {
+    changed_.notify_all();
+  }
+  return handed_over;
 }
 
 void DeliveryGate::wait_for_emission() {

@@ -21,10 +21,14 @@ namespace tvlib::download {
 // the next. While the UI thread keeps up, at most two batches are queued:
 // the one being delivered and the one just emitted.
 //
+// A worker that emits without the GIL (through Qt itself) has nothing to hand
+// over: it sets `hand_over` off and lets `batches_ahead` batches wait in the
+// queue, so that the UI thread always finds the next one there.
+//
 // A UI thread that is blocked, or waits for the worker to end, must not stop
 // the download: after `ui_patience` in vain the worker emits without waiting
-// until the UI thread delivers again, and only then is the two-batch bound
-// restored (the queue grows meanwhile, by one batch per batch made).
+// until the UI thread delivers again, and only then is the bound restored
+// (the queue grows meanwhile, by one batch per batch made).
 class DeliveryGate {
  public:
   struct Limits {
@@ -32,6 +36,10 @@ class DeliveryGate {
     std::chrono::milliseconds ui_patience{250};
     // The longest the UI thread, handing the GIL over, waits for it back.
     std::chrono::milliseconds handover_limit{5};
+    // Batches emitted and not yet delivered when the worker may emit the next
+    // without a hand-over.
+    std::uint64_t batches_ahead = 1;
+    bool hand_over = true;
   };
 
   DeliveryGate() = default;
@@ -52,8 +60,8 @@ class DeliveryGate {
   void emitted();
 
   // UI thread, GIL held: a batch's slots have run. True when the worker
-  // waits with its next batch and the caller is to let go of the GIL and
-  // call `wait_for_emission`.
+  // waits with its next batch to be handed the GIL, and the caller is to let
+  // go of it and call `wait_for_emission`.
   [[nodiscard]] bool delivered();
 
   // UI thread, without the GIL: until the worker has emitted, at most

@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 
+#include "binding/native_signal.hpp"
 #include "binding/python_text.hpp"
 #include "core/http/client.hpp"
 #include "core/http/transport_facts.hpp"
@@ -24,6 +25,15 @@ std::string qt_line() {
       binding::text_of(py::module_::import(qt.name.c_str()).attr("__version__"));
   return qt.name + " " + version + " (Qt " +
          binding::text_of(qt.core.attr("qVersion")()) + ")";
+}
+
+// Whether a download's progress signals can bypass Python (see
+// binding::NativeSignal); a host whose Qt hides the entry point gets the
+// slower path.
+std::string signals_line() {
+  return binding::NativeSignal::reachable(client().env.qt)
+             ? "emitted through Qt directly"
+             : "emitted through Python (Qt's QMetaObject::activate not found)";
 }
 
 std::string trust_line(const http::TransportFacts& facts) {
@@ -76,6 +86,7 @@ void support_report() {
       {"Python", binding::text_of(sys.attr("version"))
                      .substr(0, binding::text_of(sys.attr("version")).find('\n'))},
       {"Qt for Python", qt_line()},
+      {"Progress", signals_line()},
       {"libcurl", facts.curl_version + ", TLS " + facts.tls_backend},
       {"Base address", base},
       {"Trust", trust_line(facts)},
