@@ -4,59 +4,30 @@
 #include <cstdint>
 #include <string>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include "core/loader/loaded_function.hpp"
 
 namespace tvlib::binding {
 
 namespace {
-
-// QMetaObject::activate(QObject*, int, void**) by its linker names: the
-// Itanium C++ ABI (Linux, macOS, MinGW builds of Qt) and MSVC's.
-constexpr const char* itanium_name = "_ZN11QMetaObject8activateEP7QObjectiPPv";
-[[maybe_unused]] constexpr const char* msvc_name =
-    "?activate@QMetaObject@@SAXPEAVQObject@@HPEAPEAX@Z";
 
 template <typename Function>
 Function as_function(void* address) {
   return reinterpret_cast<Function>(reinterpret_cast<std::uintptr_t>(address));
 }
 
-#ifdef _WIN32
-void* find_activate(const QtBinding& /*qt*/) {
-  // The host's Qt for Python links the Qt core library of its Qt, loaded
-  // before the binding's QtCore module could be imported.
-  for (const wchar_t* library : {L"Qt6Core.dll", L"Qt5Core.dll"}) {
-    const HMODULE module = GetModuleHandleW(library);
-    if (module == nullptr) {
-      continue;
-    }
-    for (const char* name : {msvc_name, itanium_name}) {
-      if (const FARPROC address = GetProcAddress(module, name); address != nullptr) {
-        return reinterpret_cast<void*>(address);
-      }
-    }
-  }
-  return nullptr;
-}
-#else
+// QMetaObject::activate(QObject*, int, void**) in the Qt core library that
+// the host's Qt for Python uses: on POSIX as the binding's QtCore module sees
+// it (it was loaded without exporting its symbols to the process), on
+// Windows in the one Qt core DLL of the process. By its linker names: the
+// Itanium C++ ABI (Linux, macOS, MinGW builds of Qt) and MSVC's.
 void* find_activate(const QtBinding& qt) {
-  // The binding's QtCore module was loaded without exporting its symbols to
-  // the process; looking up through its own handle reaches the Qt core
-  // library it depends on.
-  const auto path = qt.core.attr("__file__").cast<std::string>();
-  void* module = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-  if (module == nullptr) {
-    return nullptr;
-  }
-  void* address = dlsym(module, itanium_name);
-  dlclose(module);  // only the reference RTLD_NOLOAD added: Python keeps it loaded
-  return address;
+  loader::LoadedLibrary library;
+  library.searched_from = qt.core.attr("__file__").cast<std::string>();
+  library.one_of = {L"Qt6Core.dll", L"Qt5Core.dll"};
+  return loader::find_loaded_function(
+      library, {"?activate@QMetaObject@@SAXPEAVQObject@@HPEAPEAX@Z",
+                "_ZN11QMetaObject8activateEP7QObjectiPPv"});
 }
-#endif
 
 // One Qt in a process: looked up once.
 void* activate_of(const QtBinding& qt) {
