@@ -1,11 +1,13 @@
 #include "test_pki.hpp"
 
 #include <openssl/bio.h>
+#include <openssl/ecdsa.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -27,6 +29,23 @@ std::shared_ptr<EVP_PKEY> new_key() {
   EVP_PKEY* key = EVP_EC_gen("P-256");
   require(key != nullptr, "make a key");
   return {key, EVP_PKEY_free};
+}
+
+// Whether both integers of a P-256 signature take their full 32 bytes. Wine's
+// certificate chain check (the Windows lane) rejects a signature whose r or s
+// is shorter, about one in 128, as not valid: every TLS case of that run
+// failed. Signing is randomised, so signing again gives other integers.
+bool full_length_signature(const X509* cert) {
+  const ASN1_BIT_STRING* signature = nullptr;
+  X509_get0_signature(&signature, nullptr, cert);
+  const unsigned char* der = signature->data;
+  const std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> parsed(
+      d2i_ECDSA_SIG(nullptr, &der, signature->length), ECDSA_SIG_free);
+  require(parsed != nullptr, "read a signature");
+  const BIGNUM* r = nullptr;
+  const BIGNUM* s = nullptr;
+  ECDSA_SIG_get0(parsed.get(), &r, &s);
+  return BN_num_bytes(r) == 32 && BN_num_bytes(s) == 32;
 }
 
 // Signs a certificate for `key`; self-signed when no issuer is given.
@@ -57,7 +76,9 @@ std::shared_ptr<X509> make_cert(
     X509_EXTENSION_free(extension);
   }
   EVP_PKEY* signing_key = issuer != nullptr ? issuer->key.get() : key;
-  require(X509_sign(raw, signing_key, EVP_sha256()) > 0, "sign a certificate");
+  do {
+    require(X509_sign(raw, signing_key, EVP_sha256()) > 0, "sign a certificate");
+  } while (!full_length_signature(raw));
   return cert;
 }
 
