@@ -8,9 +8,8 @@ void DeliveryGate::wait_for_turn() {
     return;
   }
   waiting_ = true;
-  gave_up_ = !changed_.wait_for(lock, limits_.ui_patience, [this] {
-    return sent_ - delivered_ < limits_.batches_ahead || handed_over_;
-  });
+  gave_up_ =
+      !changed_.wait_for(lock, limits_.ui_patience, [this] { return may_emit(); });
   waiting_ = false;
   delivered_when_given_up_ = delivered_;
 }
@@ -41,7 +40,7 @@ bool DeliveryGate::delivered() {
     // until the queue is down to one batch.
     handed_over = handed_over_ =
         limits_.hand_over && waiting_ && sent_ - delivered_ <= 1;
-    wake = handed_over || (waiting_ && sent_ - delivered_ < limits_.batches_ahead);
+    wake = waiting_ && may_emit();
   }
   if (wake) {
     changed_.notify_all();
@@ -53,6 +52,10 @@ void DeliveryGate::wait_for_emission() {
   std::unique_lock lock(mutex_);
   changed_.wait_for(lock, limits_.handover_limit, [this] { return !handed_over_; });
   handed_over_ = false;
+}
+
+bool DeliveryGate::may_emit() const {
+  return sent_ - delivered_ < limits_.batches_ahead || handed_over_;
 }
 
 bool DeliveryGate::worker_waiting() const {

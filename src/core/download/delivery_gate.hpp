@@ -72,6 +72,9 @@ class DeliveryGate {
   [[nodiscard]] bool worker_waiting() const;
 
  private:
+  // mutex_ held: whether the worker's turn has come.
+  [[nodiscard]] bool may_emit() const;
+
   Limits limits_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
