@@ -15,20 +15,29 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 lanes=${1:-all}
 
-apt_packages=(
-  g++ ccache libcurl4-openssl-dev libssl-dev libgtest-dev googletest libsodium-dev
-  clang-format clang-tidy
+# Debian's packages by what needs them, so that the demo's one lane does not
+# wait for the test toolchain.
+build_packages=(  # building tvlib and running it in a Qt lane
+  g++ ccache pkg-config libcurl4-openssl-dev libssl-dev libsodium-dev
+  # what Qt needs to run headless, offscreen or on a virtual screen
+  libgl1 libegl1 libxkbcommon0 libxkbcommon-x11-0 libfontconfig1 libdbus-1-3
+  libglib2.0-0 libxcb-cursor0
+)
+# The Qt 5 lane runs on Debian's own interpreter, beside Debian's PySide2.
+qt5_packages=(python3-venv python3-dev python3-pip python3-pyside2.qtcore python3-pyside2.qtgui python3-pyside2.qtwidgets
+              python3-pyside2.qttest)
+test_packages=(  # scripts/test.sh's tools, servers and the Windows lane
+  libgtest-dev googletest clang-format clang-tidy xvfb xauth
   clang-14 libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes (scripts/fuzz.sh)
+  nginx-light  # the benchmark tooling's case (bench/tests)
+  squid-openssl  # the real proxies of the proxy tests, TLS inspection included
   # the Windows lane (scripts/windows_lane.sh): cross compilers, Wine, and what
   # building its libraries from Debian's sources takes
   mingw-w64 wine64 dpkg-dev autoconf automake libtool
-  python3-venv python3-dev python3-pip
-  python3-pyside2.qtcore python3-pyside2.qtgui python3-pyside2.qtwidgets
-  python3-pyside2.qttest
-  # what Qt needs to run headless, offscreen or on a virtual screen
-  libgl1 libegl1 libxkbcommon0 libxkbcommon-x11-0 libfontconfig1 libdbus-1-3
-  libglib2.0-0 libxcb-cursor0 xvfb xauth
 )
+apt_packages=("${build_packages[@]}")
+case " $* " in *" qt5 "*) apt_packages+=("${qt5_packages[@]}") ;; esac
+if [ "$lanes" = all ]; then apt_packages+=("${qt5_packages[@]}" "${test_packages[@]}"); fi
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -36,8 +45,17 @@ done
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+  # The servers come as tools for the tests, which start their own: none is
+  # left running or started at boot by the install.
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
+  $sudo chmod +x /usr/sbin/policy-rc.d
+  # One lane (the demo) takes what it names and no more; the test command's
+  # toolchain (Wine above all) is taken as Debian recommends it.
+  recommends=(); [ "$lanes" = all ] || recommends=(--no-install-recommends)
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 \
+    install -y -qq "${recommends[@]}" "${missing[@]}" >/dev/null
+  $sudo rm -f /usr/sbin/policy-rc.d
 fi
 
 # One compiler cache for the several builds of the same sources (the lanes,
