@@ -3,7 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <latch>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -16,10 +23,13 @@
 #include <unistd.h>
 #endif
 
+#include "test_environment.hpp"
+
 namespace tvlib {
 namespace {
 
 using download::BlockWriter;
+namespace fs = std::filesystem;
 
 std::vector<std::byte> counting_bytes(std::size_t size) {
   std::vector<std::byte> bytes(size);
@@ -90,17 +100,61 @@ TEST(BlockWriter, AFailedBlockStopsTheWriterAndIsThrownOnTheAppendingThread) {
   EXPECT_THROW(writer.finish(), std::runtime_error);
 }
 
-TEST(BlockWriter, AWriterGivenUpDropsItsBlocksWithoutWaitingForThem) {
-  std::vector<std::size_t> consumed;
+// A failed download gives its writer up with full blocks still queued: they
+// belong to a package that is about to be removed. The block in hand is
+// finished, since the destructor waits for the thread; no later one is begun.
+TEST(BlockWriter, AWriterGivenUpConsumesNoBlockQueuedBehindTheOneInHand) {
+  constexpr std::size_t block_size = 1024;
+  const fs::path file = fs::temp_directory_path() /
+                        ("tvlib-block-writer-" + std::to_string(test::process_id()));
+  std::latch in_hand(1);
+  std::latch release(1);
+  std::atomic<bool> dropping{false};
+  std::string consumed;  // each block's first byte, as a digit
+  std::streamoff written_when_dropped = -1;
   {
-    BlockWriter writer(
-        [&consumed](std::span<const std::byte> block) {
-          consumed.push_back(block.size());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    auto writer = std::make_unique<BlockWriter>(
+        [&](std::span<const std::byte> block) {
+          consumed += static_cast<char>('0' + std::to_integer<int>(block[0]));
+          if (consumed.size() == 1) {
+            in_hand.count_down();
+            release.wait();
+          }
+          out.write(reinterpret_cast<const char*>(block.data()),
+                    static_cast<std::streamsize>(block.size()));
+          out.flush();
         },
-        1024, 3);
-    writer.append(counting_bytes(100));
+        block_size, 4);
+    // Three full blocks, each of its own byte, and a partial fourth.
+    for (int n = 1; n <= 3; ++n) {
+      writer->append(std::vector<std::byte>(block_size, static_cast<std::byte>(n)));
+    }
+    writer->append(std::vector<std::byte>(100, std::byte{4}));
+    in_hand.wait();
+    std::thread dropper([&] {
+      dropping = true;
+      writer.reset();
+      written_when_dropped = out.tellp();
+    });
+    // The destructor marks the writer dropped at once, then waits for the
+    // block in hand, which is let go once the destructor has had ample time.
+    while (!dropping) {
+      std::this_thread::yield();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    release.count_down();
+    dropper.join();
   }
-  EXPECT_TRUE(consumed.empty()) << "a partial block is written only by finish";
+  std::ifstream in(file, std::ios::binary);
+  const std::string stored{std::istreambuf_iterator<char>(in), {}};
+  in.close();
+  fs::remove(file);
+  EXPECT_EQ(consumed, "1") << "blocks queued behind the one in hand were consumed";
+  EXPECT_EQ(stored.size(), block_size);
+  EXPECT_EQ(stored.find_first_not_of('\x01'), std::string::npos);
+  EXPECT_EQ(written_when_dropped, static_cast<std::streamoff>(block_size))
+      << "bytes in the file when the destructor returned";
 }
 
 // Writing and hashing must not take a core from the host's interface thread;
