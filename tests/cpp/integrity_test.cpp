@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "core/download/package_download.hpp"
@@ -209,6 +210,12 @@ TEST(PackageSignature, OnlyTheTrustedKeysSignatureOfTheseBytesMatches) {
   }
 }
 
+// A check left without the announced release would refuse every signed
+// package: it cannot be made without one.
+static_assert(!std::is_default_constructible_v<integrity::AnnouncedRelease>);
+static_assert(!std::is_constructible_v<PackageCheck, const http::Fields&,
+                                       std::span<const PublicKey>>);
+
 // The downgrade: a package the vendor once signed, offered under a version
 // that would be recorded as installed and outrank every real release.
 TEST(PackageSignature, BindsTheVersionAndTheNameTheReleaseAnnounced) {
@@ -247,8 +254,8 @@ TEST(PackageSignature, MissingOrMalformedIsRejectedBeforeAnyByte) {
   const std::string name = "Kolvaren-Package-Signature";
   for (const auto& [value, says] : std::vector<std::pair<std::string, std::string>>{
            {"", "missing package signature: the reply has no " + name + " header"},
-           {"ed448=:AAAA:",
-            "missing package signature: the " + name + " header has no"},
+           {"ed448=:AAAA:", "missing package signature: the " + name +
+                                " header has no ed25519-release member"},
            {signer.header(package).second.substr(0, 40),
             "malformed package signature: the " + name + " header is not a dictionary"},
            {"ed25519-release=\"sig\"",
@@ -268,7 +275,7 @@ TEST(PackageSignature, MissingOrMalformedIsRejectedBeforeAnyByte) {
       headers.emplace_back("kolvaren-package-signature", value);
     }
     try {
-      const PackageCheck check(headers, keys);
+      const PackageCheck check(headers, keys, {"2.4.0", "pkg.ms"});
       ADD_FAILURE() << "accepted " << value;
     } catch (const PackageRejected& e) {
       EXPECT_TRUE(std::string(e.what()).starts_with(says)) << e.what();

@@ -121,7 +121,7 @@ void PackageCheck::read_signature(const http::Fields& headers) {
   const DictionaryMember* hash_only = member(members, "ed25519");
   if (bound == nullptr && hash_only == nullptr) {
     throw PackageRejected("missing package signature: the " + header +
-                          " header has no ed25519 member");
+                          " header has no " + std::string(release_member) + " member");
   }
   if (bound == nullptr) {
     throw PackageRejected(

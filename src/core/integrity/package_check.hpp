@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/http/client.hpp"
@@ -24,8 +25,13 @@ namespace tvlib::integrity {
 inline constexpr std::string_view signature_header = "Kolvaren-Package-Signature";
 
 // What the release record announced for the package: the version text the
-// client records as installed, and the name of the file it writes.
+// client records as installed, and the name of the file it writes. Nothing
+// defaults: a check left without them would hold every signature against an
+// empty version and name, and refuse every signed package.
 struct AnnouncedRelease {
+  AnnouncedRelease(std::string version_text, std::string name)
+      : version(std::move(version_text)), file_name(std::move(name)) {}
+
   std::string version;
   std::string file_name;
 };
@@ -47,7 +53,7 @@ class PackageCheck {
   // missing, hash-only or malformed signature, so that no body is stored for
   // nothing.
   PackageCheck(const http::Fields& headers, std::span<const PublicKey> trusted_keys,
-               AnnouncedRelease announced = {});
+               AnnouncedRelease announced);
 
   void update(std::span<const std::byte> bytes) { hash_.update(bytes); }
 
