@@ -1,7 +1,9 @@
-#include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "core/http/environment.hpp"
 #include "tvcore/base_address_constant.hpp"
 #include "tvcore/tvcore.hpp"
 
@@ -26,11 +28,13 @@ bool is_https(std::string_view address) {
 }  // namespace
 
 void init_base_address(py::module_& m) {
-  // Read once: the address stays the same for the whole host process.
+  // Read once: the address stays the same for the whole host process. Set to
+  // nothing, the variable leaves the build's address in place.
   std::string address = deployment_base_address;
-  if (const char* override = std::getenv("KOLVAREN_BASE_URL");
-      override != nullptr && *override != '\0') {
-    address = override;
+  if (std::optional<std::string> override =
+          http::environment_value("KOLVAREN_BASE_URL");
+      override && !override->empty()) {
+    address = std::move(*override);
   }
   // The update client sends credentials and takes packages to run from this
   // address; over anything but HTTPS anyone on the way could read or change
