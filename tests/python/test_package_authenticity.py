@@ -253,6 +253,7 @@ KEYED_CASES = {
     "signed with the newer key": {"sign_with": NEW_KEY},
     "unsigned": {"headers": [(SIGNATURE_HEADER, None)]},
     "malformed": {"headers": [(SIGNATURE_HEADER, "ed25519-release=:c2hvcnQ=:")]},
+    "signed with another algorithm": {"headers": [(SIGNATURE_HEADER, "ed448=:c2hvcnQ=:")]},
     "signed by hash only": {"hash_only": OLD_KEY},
     "signed as another version": {"sign_with": OLD_KEY, "version": "2.3.1"},
     "signed under another name": {"sign_with": NEW_KEY, "name": "kolvaren-2.3.1.ms"},
@@ -326,6 +327,11 @@ class TestWithKeys:
         [
             ("unsigned", "missing package signature: the reply has no Kolvaren-Package-Signature"),
             ("malformed", "malformed package signature: "),
+            (
+                "signed with another algorithm",
+                "missing package signature: the Kolvaren-Package-Signature header has no "
+                "ed25519-release member",
+            ),
             (
                 "signed by hash only",
                 "package signature binds no version: the Kolvaren-Package-Signature header "
