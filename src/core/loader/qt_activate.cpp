@@ -1,7 +1,8 @@
 #include "core/loader/qt_activate.hpp"
 
+#include <bit>
 #include <charconv>
-#include <string>
+#include <optional>
 
 #include "core/loader/loaded_function.hpp"
 
@@ -35,20 +36,23 @@ bool qt_version_tested(std::string_view version) noexcept {
   return (major == 5 && minor == 15) || (major == 6 && minor >= 5 && minor <= 12);
 }
 
-// The lookup the progress signals have used so far, unchanged: on POSIX
-// through the QtCore module's handle, on Windows in the one Qt6Core.dll or
-// Qt5Core.dll of the process.
 void* find_qt_activate(const std::filesystem::path& qtcore_module) noexcept {
-  try {
-    LoadedLibrary library;
-    library.searched_from = qtcore_module;
-    library.one_of = {L"Qt6Core.dll", L"Qt5Core.dll"};
-    return find_loaded_function(library,
-                                {"?activate@QMetaObject@@SAXPEAVQObject@@HPEAPEAX@Z",
-                                 "_ZN11QMetaObject8activateEP7QObjectiPPv"});
-  } catch (...) {
+  // qVersion (QtCore.qVersion() calls it) leads to the Qt core library the
+  // module's calls reach; activate is taken from that library alone.
+  const std::optional<ImportedFunction> version =
+      find_imported_function(qtcore_module, "qVersion");
+  if (!version) {
     return nullptr;
   }
+  const auto q_version = std::bit_cast<const char* (*)()>(version->address);
+  const char* text = q_version();
+  if (text == nullptr || !qt_version_tested(text)) {
+    return nullptr;
+  }
+  // By its linker names: the Itanium C++ ABI (Linux, macOS, MinGW builds of
+  // Qt) and MSVC's.
+  return version->library.function({"?activate@QMetaObject@@SAXPEAVQObject@@HPEAPEAX@Z",
+                                    "_ZN11QMetaObject8activateEP7QObjectiPPv"});
 }
 
 }  // namespace tvlib::loader
