@@ -1,10 +1,13 @@
 #include "binding/native_signal.hpp"
 
+#include <pybind11/stl/filesystem.h>
+
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
-#include "core/loader/loaded_function.hpp"
+#include "core/loader/qt_activate.hpp"
 
 namespace tvlib::binding {
 
@@ -15,18 +18,15 @@ Function as_function(void* address) {
   return reinterpret_cast<Function>(reinterpret_cast<std::uintptr_t>(address));
 }
 
-// QMetaObject::activate(QObject*, int, void**) in the Qt core library that
-// the host's Qt for Python uses: on POSIX as the binding's QtCore module sees
-// it (it was loaded without exporting its symbols to the process), on
-// Windows in the one Qt core DLL of the process. By its linker names: the
-// Itanium C++ ABI (Linux, macOS, MinGW builds of Qt) and MSVC's.
+// QMetaObject::activate(QObject*, int, void**) of the Qt core library that
+// the binding's QtCore module links against, and only in a Qt release the
+// direct path is tested with; nullptr otherwise (core/loader/qt_activate).
 void* find_activate(const QtBinding& qt) {
-  loader::LoadedLibrary library;
-  library.searched_from = qt.core.attr("__file__").cast<std::string>();
-  library.one_of = {L"Qt6Core.dll", L"Qt5Core.dll"};
-  return loader::find_loaded_function(
-      library, {"?activate@QMetaObject@@SAXPEAVQObject@@HPEAPEAX@Z",
-                "_ZN11QMetaObject8activateEP7QObjectiPPv"});
+  const py::object file = py::getattr(qt.core, "__file__", py::none());
+  if (!py::isinstance<py::str>(file)) {
+    return nullptr;  // a module built into the interpreter: no library to go by
+  }
+  return loader::find_qt_activate(file.cast<std::filesystem::path>());
 }
 
 // One Qt in a process: looked up once.

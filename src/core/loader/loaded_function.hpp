@@ -1,26 +1,47 @@
-// Functions of libraries the process has loaded already, looked up by name.
+// Functions of libraries the process has loaded already, found the way a
+// loaded module's own calls reach them, never by loading anything.
 #pragma once
 
 #include <filesystem>
 #include <initializer_list>
-#include <string>
-#include <vector>
+#include <optional>
+#include <utility>
 
 namespace tvlib::loader {
 
-// Where to look. Each platform reads its own half.
-struct LoadedLibrary {
-  // POSIX: a loaded library; the lookup sees what it sees, itself and the
-  // libraries it depends on, whatever the process's global scope holds.
-  std::filesystem::path searched_from;
-  // Windows: base names of modules; exactly one loaded module may bear one
-  // of them, since with two it is not known which one is meant.
-  std::vector<std::wstring> one_of;
+// A library the process has loaded, found through a module that depends on
+// it. No reference is taken: it stays loaded while that module does.
+class LoadedLibrary {
+ public:
+  // The library loaded from `file` (as the process names it) at `base`.
+  LoadedLibrary(std::filesystem::path file, const void* base)
+      : file_(std::move(file)), base_(base) {}
+
+  // The first of `names` that the library itself exports (not one it merely
+  // forwards to or reaches through its dependencies), or nullptr.
+  [[nodiscard]] void* function(std::initializer_list<const char*> names) const noexcept;
+
+  [[nodiscard]] const std::filesystem::path& file() const noexcept { return file_; }
+
+ private:
+  std::filesystem::path file_;
+  const void* base_;  // where it is mapped: the same library, the same base
 };
 
-// The first of `names` that the library exports, or nullptr: the library is
-// not loaded (nothing is loaded here), is ambiguous, or exports none of them.
-void* find_loaded_function(const LoadedLibrary& library,
-                           std::initializer_list<const char*> names) noexcept;
+// A function as a loaded module's calls of it reach it, and the library
+// that holds it.
+struct ImportedFunction {
+  void* address;
+  LoadedLibrary library;
+};
+
+// The function `name` that the loaded module `importer` (its file) calls:
+// on Windows through its import address table, on POSIX as the module's
+// symbol lookup finds it. Nothing when the module is not loaded, does not
+// reach such a function, or where its calls go is not certain: imported
+// from two libraries (Windows), or the process's global scope holds another
+// definition that would interpose on the module's own (POSIX).
+std::optional<ImportedFunction> find_imported_function(
+    const std::filesystem::path& importer, const char* name) noexcept;
 
 }  // namespace tvlib::loader

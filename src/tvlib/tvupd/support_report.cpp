@@ -28,12 +28,13 @@ std::string qt_line() {
 }
 
 // Whether a download's progress signals can bypass Python (see
-// binding::NativeSignal); a host whose Qt hides the entry point gets the
-// slower path.
+// binding::NativeSignal); a host whose Qt hides the entry point, or is not
+// a release it is used with, gets the slower path.
 std::string signals_line() {
   return binding::NativeSignal::reachable(client().env.qt)
              ? "emitted through Qt directly"
-             : "emitted through Python (Qt's QMetaObject::activate not found)";
+             : "emitted through Python (Qt's QMetaObject::activate not found, or not "
+               "used with this Qt)";
 }
 
 std::string trust_line(const http::TransportFacts& facts) {
