@@ -140,10 +140,10 @@ class Squid:
         self._settle(-1, quiet=0.3, budget=5.0)
         return len(self.entries())
 
-    def entries_after(self, mark: int, *, budget: float = 5.0) -> list[Entry]:
-        """The lines logged after `mark`, once some have come and the log has
-        been quiet for a moment (or `budget` seconds have passed)."""
-        return self._settle(mark, quiet=0.5, budget=budget)[mark:]
+    def entries_after(self, mark: int, *, at_least: int = 1, budget: float = 10.0) -> list[Entry]:
+        """The lines logged after `mark`, once `at_least` have come and the
+        log has been quiet for a moment (or `budget` seconds have passed)."""
+        return self._settle(mark + at_least - 1, quiet=0.5, budget=budget)[mark:]
 
     def _settle(self, mark: int, *, quiet: float, budget: float) -> list[Entry]:
         deadline = time.monotonic() + budget
