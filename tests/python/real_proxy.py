@@ -180,7 +180,6 @@ class Squid:
                     stdin=subprocess.DEVNULL,
                     stdout=subprocess.DEVNULL,
                     stderr=stderr,
-                    start_new_session=True,
                 )
             if self._wait_ready():
                 return self
@@ -200,7 +199,7 @@ class Squid:
             try:
                 process.wait(STOP_BUDGET)
             except subprocess.TimeoutExpired:
-                os.killpg(process.pid, signal.SIGKILL)  # its helpers too
+                process.kill()  # its helpers end when their input closes
                 process.wait()
         # Left behind only when squid dies; they would collide with nothing
         # (the name is unique) but should not pile up.
@@ -287,6 +286,10 @@ class Squid:
             f"pid_filename {f / 'squid.pid'}",
             f"coredump_dir {f}",
             "netdb_filename none",
+            # Nothing leaves the machine: no pings, and names are looked up
+            # in /etc/hosts or on a loopback address where nothing answers.
+            "pinger_enable off",
+            "dns_nameservers 127.0.0.1",
             "shutdown_lifetime 0 seconds",
         ]
         if os.geteuid() == 0:
