@@ -42,10 +42,14 @@ STOP_BUDGET = 10.0
 SKIP_VARIABLE = "TVLIB_TESTS_WITHOUT_SQUID"
 
 
+def squid_binary() -> str | None:
+    # /usr/sbin is not on every user's PATH.
+    return shutil.which("squid") or shutil.which("squid", path="/usr/sbin:/usr/local/sbin")
+
+
 def squid_missing() -> str | None:
     """Why squid cannot run here, or None."""
-    binary = shutil.which("squid") or shutil.which("squid", path="/usr/sbin:/usr/local/sbin")
-    if binary is None:
+    if squid_binary() is None:
         return "squid is not installed"
     for helper in ("basic_ncsa_auth", "security_file_certgen"):
         if not os.access(HELPERS / helper, os.X_OK):
@@ -53,10 +57,6 @@ def squid_missing() -> str | None:
     if shutil.which("openssl") is None:
         return "the openssl command is not installed"
     return None
-
-
-def squid_binary() -> str:
-    return shutil.which("squid") or shutil.which("squid", path="/usr/sbin:/usr/local/sbin")
 
 
 @dataclass(frozen=True)
