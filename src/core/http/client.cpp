@@ -26,6 +26,7 @@ constexpr long max_redirects = 10;
 using Clock = std::chrono::steady_clock;
 
 std::optional<std::uint64_t> announced_length(const Head& head);
+bool bodiless(long status);
 
 // The state of one request, reached from libcurl's callbacks.
 struct Exchange {
@@ -48,12 +49,15 @@ struct Exchange {
   bool head_end_seen = false;  // the current head's empty line was handled
   bool final_head = false;     // the head of the reply that is not followed
   bool head_delivered = false;
-  std::optional<std::uint64_t> body_limit;  // known from the first body piece on
   std::uint64_t body_received = 0;
   std::optional<Clock::time_point> total_due;
   std::optional<Clock::time_point> head_due;
   std::optional<Clock::time_point> deadline;  // the earlier of those still running
   std::exception_ptr failure;  // thrown by a handler, rethrown after libcurl returns
+  // The current period of the body's rate bound: its start, and the body
+  // bytes it has brought so far.
+  std::optional<Clock::time_point> period_start;
+  std::uint64_t period_received = 0;
 
   static std::optional<Clock::time_point> earlier(std::optional<Clock::time_point> a,
                                                   std::optional<Clock::time_point> b) {
@@ -83,6 +87,51 @@ struct Exchange {
     if (current.status >= 200) {
       final_head = true;
       deadline = total_due;
+      check_announced_length();
+      if (request.min_body_rate > 0) {
+        period_start = Clock::now();
+      }
+    }
+  }
+
+  // Each period of the body must bring its share of bytes; checked as pieces
+  // arrive and before every wait, so that silence is caught as well.
+  void check_body_rate(Clock::time_point now) {
+    if (!period_start || now - *period_start < request.min_body_period) {
+      return;
+    }
+    const std::uint64_t wanted =
+        request.min_body_rate *
+        static_cast<std::uint64_t>(request.min_body_period.count()) / 1000;
+    if (period_received < wanted) {
+      throw detail::slow_body_error(detail::endpoint_of(current_url()),
+                                    request.min_body_rate, request.min_body_period,
+                                    period_received);
+    }
+    period_start = now;
+    period_received = 0;
+  }
+
+  // How long the next wait may last before the rate is due to be checked.
+  [[nodiscard]] std::chrono::milliseconds until_rate_check(
+      Clock::time_point now) const {
+    if (!period_start) {
+      return std::chrono::milliseconds::max();
+    }
+    const Clock::time_point due = *period_start + request.min_body_period;
+    return due <= now ? std::chrono::milliseconds(0)
+                      : std::chrono::ceil<std::chrono::milliseconds>(due - now);
+  }
+
+  // A length beyond the limit is refused before the body starts, so that not
+  // a byte of it is written: whoever answers for the service must not be
+  // able to fill the disk by announcing one.
+  void check_announced_length() const {
+    const Head& current = head.head();
+    if (const std::optional<std::uint64_t> announced = announced_length(current);
+        announced && !bodiless(current.status) && *announced > request.max_body) {
+      throw detail::announced_body_too_large_error(detail::endpoint_of(current_url()),
+                                                   *announced, request.max_body);
     }
   }
 
@@ -107,9 +156,6 @@ struct Exchange {
   void deliver_head() {
     if (!head_delivered) {
       head_delivered = true;
-      const std::optional<std::uint64_t> announced = announced_length(head.head());
-      body_limit = announced ? std::numeric_limits<std::uint64_t>::max()
-                             : request.max_unannounced_body;
       handler.on_head(head.head());
     }
   }
@@ -143,9 +189,12 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
   const std::size_t total = size * count;
   try {
     exchange.deliver_head();
-    if (total > *exchange.body_limit - exchange.body_received) {
+    // Whatever the head said, the limit holds for the bytes themselves. A
+    // reply with a length never gets here past it: that was refused from the
+    // head, and libcurl takes no more than the length.
+    if (total > exchange.request.max_body - exchange.body_received) {
       throw detail::unannounced_body_too_large_error(
-          detail::endpoint_of(exchange.current_url()), *exchange.body_limit);
+          detail::endpoint_of(exchange.current_url()), exchange.request.max_body);
     }
     const auto* bytes = reinterpret_cast<const std::byte*>(data);
     // libcurl keeps to the buffer size asked for, but a larger delivery must
@@ -155,6 +204,8 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
       exchange.handler.on_piece({bytes + offset, length});
       exchange.body_received += length;
     }
+    exchange.period_received += total;
+    exchange.check_body_rate(Clock::now());
     return total;
   } catch (...) {
     exchange.failure = std::current_exception();
@@ -339,8 +390,13 @@ void Client::Impl::perform(const Request& request, StreamHandler& handler) {
   Exchange exchange(handler, easy.get(), request);
   configure(request, url, headers, exchange);
   const auto read_timeout = at_least_1ms(request.read_timeout);
-  const detail::RunResult result = loop.run(easy.get(), read_timeout, exchange.deadline,
-                                            [&handler] { return handler.on_wait(); });
+  const detail::RunResult result =
+      loop.run(easy.get(), read_timeout, exchange.deadline, [&handler, &exchange] {
+        const std::chrono::milliseconds wanted = handler.on_wait();
+        const Clock::time_point now = Clock::now();
+        exchange.check_body_rate(now);
+        return std::min(wanted, exchange.until_rate_check(now));
+      });
   if (exchange.failure) {
     std::rethrow_exception(exchange.failure);
   }

@@ -59,9 +59,18 @@ struct Request {
   // reply's head. Zero: no such bound.
   std::chrono::milliseconds total_timeout{0};
   std::chrono::milliseconds head_timeout{0};
-  // The most body bytes taken from a reply that announces no length
-  // (Content-Length); beyond it the transfer stops with a TransportError.
-  std::uint64_t max_unannounced_body = std::numeric_limits<std::uint64_t>::max();
+  // The most body bytes taken from a reply. A reply that announces more
+  // (Content-Length) is refused from its head, before any body byte reaches
+  // the handler; one without a length is stopped once it goes past. Either
+  // way a TransportError.
+  std::uint64_t max_body = std::numeric_limits<std::uint64_t>::max();
+  // The slowest body taken: once the final reply's head has arrived, every
+  // `min_body_period` must bring at least `min_body_rate` bytes per second
+  // of it, or the transfer stops with a TransportError. A trickle would
+  // otherwise hold the transfer for ever, each single wait being short.
+  // Zero rate: no such bound.
+  std::uint64_t min_body_rate = 0;
+  std::chrono::milliseconds min_body_period{60000};
 };
 
 // Status line and headers of the final reply (after redirects).

@@ -269,7 +269,7 @@ void download(const py::object& self) {
                                            local_path,
                                            integrity::trusted_package_keys(),
                                            version,
-                                           /*max_unannounced_size=*/0,
+                                           /*max_size=*/0,
                                            std::move(ca_bundle)};
     try {
       outcome = download::download_package(http_client, request, *progress);
