@@ -292,7 +292,7 @@ void Client::Impl::configure(const Request& request, const std::string& url,
   using detail::set_option;
   CURL* handle = easy.get();
   // A reset clears the previous request's options; the TLS sessions to resume
-  // live in the process-wide share, attached again below.
+  // live in the process-wide shares, one attached again below.
   curl_easy_reset(handle);
   error[0] = '\0';
   set_option(handle, CURLOPT_ERRORBUFFER, error.data(), "ERRORBUFFER");
@@ -311,7 +311,6 @@ void Client::Impl::configure(const Request& request, const std::string& url,
   // the cache every client of the process shares (an abbreviated handshake).
   set_option(handle, CURLOPT_FRESH_CONNECT, 1L, "FRESH_CONNECT");
   set_option(handle, CURLOPT_FORBID_REUSE, 1L, "FORBID_REUSE");
-  set_option(handle, CURLOPT_SHARE, detail::shared_tls_sessions(), "SHARE");
   set_option(handle, CURLOPT_FOLLOWLOCATION, 1L, "FOLLOWLOCATION");
   set_option(handle, CURLOPT_MAXREDIRS, max_redirects, "MAXREDIRS");
   set_option(handle, CURLOPT_CONNECTTIMEOUT_MS,
@@ -343,6 +342,9 @@ void Client::Impl::configure(const Request& request, const std::string& url,
                                 request.method + (request.body ? " with a body" : ""));
   }
   trust.apply(handle, request.ca_bundle);
+  // Sessions are resumed only under the trust they were verified with.
+  set_option(handle, CURLOPT_SHARE, detail::shared_tls_sessions(trust.fingerprint()),
+             "SHARE");
   detail::apply_system_proxy(handle, url);
 }
 
