@@ -302,6 +302,7 @@ Outcome download_package(http::Client& client, const PackageRequest& request,
   get.url = request.url;
   get.query = {{"file_path", request.file_path}};
   get.ca_bundle = request.ca_bundle;
+  get.proxy = request.proxy;
   get.connect_timeout = 60s;
   get.read_timeout = 60s;
   get.head_timeout = 60s;

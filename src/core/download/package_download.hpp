@@ -41,7 +41,8 @@ struct PackageRequest {
   // The most bytes of the package, announced or not; 0: the build's limit
   // (KOLVAREN_MAX_DOWNLOAD_SIZE). Tests set a smaller one.
   std::uint64_t max_size = 0;
-  std::string ca_bundle{};  // as http::Request::ca_bundle
+  std::string ca_bundle{};       // as http::Request::ca_bundle
+  http::ProxyVariables proxy{};  // as http::Request::proxy
   // The slowest body taken (http::Request::min_body_rate and _period): a
   // trickle must not hold the download for ever. Tests set a shorter period.
   std::uint64_t min_rate = 1024;

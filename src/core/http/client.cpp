@@ -12,8 +12,8 @@
 #include "core/http/endpoint.hpp"
 #include "core/http/failure.hpp"
 #include "core/http/head_collector.hpp"
+#include "core/http/proxy_choice.hpp"
 #include "core/http/socket_loop.hpp"
-#include "core/http/system_proxy.hpp"
 #include "core/http/trust.hpp"
 
 namespace tvlib::http {
@@ -265,6 +265,21 @@ class Collector final : public StreamHandler {
   Response response_;
 };
 
+// The proxy as decided, and nothing left for libcurl to look up: with
+// neither option set it would read the proxy variables itself, on our thread.
+void apply_proxy(CURL* handle, const ProxyChoice& choice) {
+  using detail::set_option;
+  set_option(handle, CURLOPT_PROXY, choice.proxy.c_str(), "PROXY");
+  set_option(handle, CURLOPT_NOPROXY, "", "NOPROXY");
+  if (choice.sign_in_with_logon) {
+    // Company proxies mostly ask for the Windows logon; an empty user name
+    // tells libcurl's SSPI to use the signed-in user's.
+    set_option(handle, CURLOPT_PROXYAUTH,
+               static_cast<long>(CURLAUTH_NEGOTIATE | CURLAUTH_NTLM), "PROXYAUTH");
+    set_option(handle, CURLOPT_PROXYUSERPWD, ":", "PROXYUSERPWD");
+  }
+}
+
 std::chrono::milliseconds at_least_1ms(std::chrono::milliseconds duration) {
   return std::max(duration, std::chrono::milliseconds(1));
 }
@@ -345,7 +360,7 @@ void Client::Impl::configure(const Request& request, const std::string& url,
   // Sessions are resumed only under the trust they were verified with.
   set_option(handle, CURLOPT_SHARE, detail::shared_tls_sessions(trust.fingerprint()),
              "SHARE");
-  detail::apply_system_proxy(handle, url);
+  apply_proxy(handle, choose_proxy(request.proxy, url));
 }
 
 detail::Endpoint Client::Impl::target(const std::string& url) const {

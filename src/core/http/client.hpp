@@ -1,6 +1,6 @@
 // HTTP client over libcurl: one attempt per request, HTTPS only, redirects
 // followed within the origin of the request, TLS verification always on,
-// proxies from the environment. Knows nothing of Python.
+// the proxy that the request's variables decide. Knows nothing of Python.
 #pragma once
 
 #include <chrono>
@@ -16,6 +16,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "core/http/proxy_choice.hpp"
 
 namespace tvlib::http {
 
@@ -50,6 +52,10 @@ struct Request {
   // platform's; empty for none. Its maker reads it (ca_bundle.hpp), so that
   // a request never reads the environment on a thread of its own.
   std::string ca_bundle;
+  // The proxy variables, read by the request's maker (proxy_variables()) for
+  // the same reason; none set: the system's setting where there is one, else
+  // direct. libcurl is given the proxy they decide and reads none itself.
+  ProxyVariables proxy;
   // Bounds the connection attempt (TCP and TLS handshake).
   std::chrono::milliseconds connect_timeout{10000};
   // Bounds each wait for reply data, not the whole exchange.
