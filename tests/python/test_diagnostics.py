@@ -86,3 +86,25 @@ def test_the_report_names_the_proxy_the_requests_take(
             proxy,
             proxy.startswith("none"),
         ), env
+
+
+def test_the_report_shows_a_refused_bundle_and_an_unchecked_account_file(
+    tvlib, service, monkeypatch, capsys, tmp_path
+):
+    bundle = tmp_path / "ca.pem"
+    bundle.write_bytes(open(service.ca_pem_path, "rb").read())
+    bundle.chmod(0o664)
+    monkeypatch.setenv("KOLVAREN_CA_BUNDLE", str(bundle))
+    # A link that leads to itself: whether the file is there cannot be told.
+    (tmp_path / "loop").symlink_to(tmp_path / "loop")
+    monkeypatch.setenv("KOLVAREN_ACCOUNT_FILE", str(tmp_path / "loop" / "account.json"))
+    fields = report(tvlib, capsys)
+    assert fields["Trust"].endswith(
+        f"extra bundle: {bundle} (refused: another user could change it, as its group may write it)"
+    )
+    assert fields["Health check"].startswith("failed: ")
+    assert f"KOLVAREN_CA_BUNDLE ({bundle}) is refused" in fields["Health check"]
+    assert fields["Account file"] == (
+        f"{tmp_path / 'loop' / 'account.json'} (could not be checked: "
+        "Too many levels of symbolic links)"
+    )
