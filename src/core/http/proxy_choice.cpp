@@ -52,7 +52,7 @@ std::optional<std::array<unsigned char, 16>> address_of(int family,
 bool in_range(int family, const std::array<unsigned char, 16>& host,
               std::string_view entry) {
   const std::size_t size = family == AF_INET ? 4 : 16;
-  unsigned bits = static_cast<unsigned>(size * 8);
+  auto bits = static_cast<unsigned>(size * 8);
   const std::size_t slash = entry.find('/');
   if (slash != std::string_view::npos) {
     const std::string_view digits = entry.substr(slash + 1);
