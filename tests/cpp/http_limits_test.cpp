@@ -1,7 +1,8 @@
 // What a hostile or broken service cannot do to the client: fill the disk by
 // announcing a length, or hold a transfer open with a trickle of bytes.
-#include <atomic>
+#include <filesystem>
 
+#include "core/download/package_download.hpp"
 #include "http_test_support.hpp"
 
 namespace tvlib::test {
@@ -99,6 +100,50 @@ TEST(HttpSlowBody, SilenceIsSlowAndAFastBodyPasses) {
   fast.min_body_rate = 1024;
   fast.min_body_period = 1s;
   EXPECT_EQ(client.send(fast).body.size(), 100000U);
+}
+
+class Quiet final : public download::ProgressSink {
+ public:
+  void on_percentage(int /*pct*/) override {}
+};
+
+// A download takes both bounds from its request: the size limit refuses the
+// announced length before the package file is made, and the rate stops a
+// trickle; neither leaves a file behind.
+TEST(PackageDownloadBounds, NeitherALargeAnnouncementNorATrickleLeavesAFile) {
+  TestServer server([](const Received& request, Connection& connection) {
+    if (request.target.starts_with("/large")) {
+      connection.send(reply(200, std::string(3000, 'l')));
+      return;
+    }
+    connection.send("HTTP/1.1 200 OK\r\nContent-Length: 2000\r\n\r\n");
+    for (int i = 0; i < 100 && connection.send(std::string(10, 't')); ++i) {
+      connection.pause(100ms);
+    }
+  });
+  namespace fs = std::filesystem;
+  const fs::path folder =
+      fs::temp_directory_path() / ("tvlib-bounds-" + std::to_string(process_id()));
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  http::Client client;
+  Quiet progress;
+  for (const char* path : {"/large", "/trickle"}) {
+    download::PackageRequest request{server.url(path), "pkg.ms", folder / "pkg.ms"};
+    request.ca_bundle = ca_bundle();
+    request.max_size = 2000;
+    request.min_rate_period = 1s;
+    const http::TransportError error = failure_of([&] {
+      static_cast<void>(download::download_package(client, request, progress));
+    });
+    EXPECT_TRUE(
+        mentions(error, path == std::string("/large")
+                            ? "announces 3000 bytes, more than the limit of 2000"
+                            : "slower than 1024 bytes per second over 1 second"))
+        << error.what();
+    EXPECT_TRUE(fs::is_empty(folder)) << path;
+  }
+  fs::remove_all(folder);
 }
 
 }  // namespace
