@@ -47,6 +47,30 @@ bool grant_everyone(const fs::path& path, DWORD rights) {
   return set;
 }
 
+// Whether the access list of `path` gives Everyone all of `rights`, as read
+// back from the file system.
+bool everyone_has(const fs::path& path, DWORD rights) {
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, &list, nullptr,
+                            &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool found = false;
+  for (DWORD i = 0; list != nullptr && i < list->AceCount && !found; ++i) {
+    void* entry = nullptr;
+    if (GetAce(list, i, &entry) &&
+        static_cast<ACE_HEADER*>(entry)->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+      auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+      found = IsWellKnownSid(&allowed->SidStart, WinWorldSid) &&
+              (allowed->Mask & rights) == rights;
+    }
+  }
+  LocalFree(descriptor);
+  return found;
+}
+
 TEST(ExtraBundleAccessList, WhatEveryoneMayChangeIsRefused) {
   const fs::path root =
       fs::temp_directory_path() / ("tvlib-bundle-acl-" + std::to_string(process_id()));
@@ -74,6 +98,11 @@ TEST(ExtraBundleAccessList, WhatEveryoneMayChangeIsRefused) {
       http::bundle_exposure(files::utf8_of(open));
   ASSERT_TRUE(writable.has_value());
   EXPECT_TRUE(writable->ends_with(" may change it")) << *writable;
+  if (!everyone_has(root / "shared", FILE_DELETE_CHILD)) {
+    fs::remove_all(root);
+    GTEST_SKIP() << "this file system keeps no access list entry for a folder "
+                    "(Wine's does not read back the one just set)";
+  }
   const std::optional<std::string> replaceable =
       http::bundle_exposure(files::utf8_of(shared));
   ASSERT_TRUE(replaceable.has_value());

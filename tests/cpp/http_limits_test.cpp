@@ -33,9 +33,8 @@ TEST(HttpBodyLimit, BodiesUpToTheLimitPassAnnouncedOrNot) {
     if (request.target == "/announced") {
       connection.send(reply(200, std::string(1000, 'a')));
     } else {
-      connection.send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" +
-                      std::string(1000, 'u'));
-      connection.close_after_reply();
+      connection.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3e8\r\n" +
+                      std::string(1000, 'u') + "\r\n0\r\n\r\n");
     }
   });
   http::Client client;
