@@ -52,8 +52,9 @@ TEST(HttpConnectFailure, ProxyThatRefusesTheTunnel) {
   TestServer proxy = refusing_proxy();
   const ScopedVariable variable("https_proxy", proxy.url(""));
   http::Client client;
-  const http::TransportError error =
-      failure_of([&] { client.send(secret_request("https://127.0.0.1:9")); });
+  http::Request request = secret_request("https://127.0.0.1:9");
+  request.proxy = http::proxy_variables();
+  const http::TransportError error = failure_of([&] { client.send(request); });
   EXPECT_EQ(error.kind(), FailureKind::connect_failed) << error.what();
   EXPECT_TRUE(mentions(error, "407")) << error.what();
   expect_no_secrets(error);

@@ -440,7 +440,7 @@ TEST_F(PackageDownload, AReplyWithoutALengthStopsAtTheSizeLimit) {
   NoProgress progress;
   download::PackageRequest request{server.url("/license/download/SECRET"), "pkg.ms",
                                    target()};
-  request.max_unannounced_size = 100000;
+  request.max_size = 100000;
   request.ca_bundle = ca_bundle();
   std::string error;
   try {

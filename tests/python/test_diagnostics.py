@@ -56,3 +56,55 @@ def test_the_report_keeps_secrets_out(tvlib, service, account, account_file, mon
     fields = report(tvlib, capsys)
     assert fields["Proxy"] == "none, direct (no_proxy names the host)"
     assert fields["Health check"] == "OK, status 200"
+
+
+def test_the_report_names_the_proxy_the_requests_take(
+    tvlib, service, account_file, monkeypatch, capsys
+):
+    # The report and the health check must agree on every list: a proxy at a
+    # closed port fails the check exactly when the report names it.
+    monkeypatch.setenv("https_proxy", "http://127.0.0.1:9")
+    for name in ("HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"):
+        monkeypatch.delenv(name, raising=False)
+    cases = [
+        ({"no_proxy": "127.0.0.0/8"}, "none, direct (no_proxy names the host)"),
+        ({"no_proxy": "10.0.0.0/8, ::1"}, "http://127.0.0.1:9 (from https_proxy)"),
+        # The lower-case list, where set, is the only one read.
+        (
+            {"no_proxy": "example.org", "NO_PROXY": "127.0.0.1"},
+            "http://127.0.0.1:9 (from https_proxy)",
+        ),
+        ({"NO_PROXY": "127.0.0.1"}, "none, direct (NO_PROXY names the host)"),
+    ]
+    for env, proxy in cases:
+        for name in ("no_proxy", "NO_PROXY"):
+            monkeypatch.delenv(name, raising=False)
+        for name, value in env.items():
+            monkeypatch.setenv(name, value)
+        fields = report(tvlib, capsys)
+        assert (fields["Proxy"], fields["Health check"].startswith("OK")) == (
+            proxy,
+            proxy.startswith("none"),
+        ), env
+
+
+def test_the_report_shows_a_refused_bundle_and_an_unchecked_account_file(
+    tvlib, service, monkeypatch, capsys, tmp_path
+):
+    bundle = tmp_path / "ca.pem"
+    bundle.write_bytes(open(service.ca_pem_path, "rb").read())
+    bundle.chmod(0o664)
+    monkeypatch.setenv("KOLVAREN_CA_BUNDLE", str(bundle))
+    # A link that leads to itself: whether the file is there cannot be told.
+    (tmp_path / "loop").symlink_to(tmp_path / "loop")
+    monkeypatch.setenv("KOLVAREN_ACCOUNT_FILE", str(tmp_path / "loop" / "account.json"))
+    fields = report(tvlib, capsys)
+    assert fields["Trust"].endswith(
+        f"extra bundle: {bundle} (refused: another user could change it, as its group may write it)"
+    )
+    assert fields["Health check"].startswith("failed: ")
+    assert f"KOLVAREN_CA_BUNDLE ({bundle}) is refused" in fields["Health check"]
+    assert fields["Account file"] == (
+        f"{tmp_path / 'loop' / 'account.json'} (could not be checked: "
+        "Too many levels of symbolic links)"
+    )

@@ -288,6 +288,19 @@ class TestDiskFaults:
         assert account_file.read_bytes() == before
         assert host.filein_log == []
 
+    def test_an_announced_length_above_the_size_limit(self, download, svc, folder):
+        # The limit is 1 GiB; the reply announces 8 MiB more and is refused
+        # from its head: not a byte of it reaches the disk.
+        announced = 1073741824 + 8 * 1024 * 1024
+        svc.script(DOWNLOAD_ROUTE, body=b"x" * 100_000, content_length=str(announced))
+        error = download()
+        assert error.startswith("Download Error: the reply from 127.0.0.1 port ")
+        assert error.endswith(
+            f"announces {announced} bytes, more than the limit of 1073741824 bytes; "
+            "nothing of it was taken"
+        )
+        assert list(folder.iterdir()) == []
+
     def test_a_read_only_disk(self, download, svc, small_disk):
         target = small_disk("size=64k,ro") / "pkg.ms"
         svc.script(DOWNLOAD_ROUTE, body=b"x")

@@ -302,12 +302,13 @@ Outcome download_package(http::Client& client, const PackageRequest& request,
   get.url = request.url;
   get.query = {{"file_path", request.file_path}};
   get.ca_bundle = request.ca_bundle;
+  get.proxy = request.proxy;
   get.connect_timeout = 60s;
   get.read_timeout = 60s;
   get.head_timeout = 60s;
-  get.max_unannounced_body = request.max_unannounced_size != 0
-                                 ? request.max_unannounced_size
-                                 : TVLIB_MAX_UNANNOUNCED_DOWNLOAD;
+  get.max_body = request.max_size != 0 ? request.max_size : TVLIB_MAX_DOWNLOAD;
+  get.min_body_rate = request.min_rate;
+  get.min_body_period = request.min_rate_period;
   PackageWriter writer(request, progress);
   client.stream(get, writer);
   return writer.outcome();

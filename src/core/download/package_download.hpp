@@ -38,10 +38,15 @@ struct PackageRequest {
   // The version the release record announced, as text: with keys, the
   // signature must be made for it and for local_path's file name.
   std::string version{};
-  // The most bytes taken from a reply that announces no length; 0: the
-  // build's limit (KOLVAREN_MAX_DOWNLOAD_SIZE). Tests set a smaller one.
-  std::uint64_t max_unannounced_size = 0;
-  std::string ca_bundle{};  // as http::Request::ca_bundle
+  // The most bytes of the package, announced or not; 0: the build's limit
+  // (KOLVAREN_MAX_DOWNLOAD_SIZE). Tests set a smaller one.
+  std::uint64_t max_size = 0;
+  std::string ca_bundle{};       // as http::Request::ca_bundle
+  http::ProxyVariables proxy{};  // as http::Request::proxy
+  // The slowest body taken (http::Request::min_body_rate and _period): a
+  // trickle must not hold the download for ever. Tests set a shorter period.
+  std::uint64_t min_rate = 1024;
+  std::chrono::milliseconds min_rate_period{60000};
 };
 
 // The service answered 200 and the whole body is on disk.
@@ -71,8 +76,10 @@ inline constexpr std::size_t max_refusal_body = std::size_t{1024} * 1024;
 // cause when it cannot be made.
 std::filesystem::path download_folder(const std::filesystem::path& temp_folder);
 
-// GET with the 60-second limits (each wait, and the reply's head as a whole);
-// a body without Content-Length stops at the size limit. On 200 the body goes piece by
+// GET with the 60-second limits (each wait, the reply's head as a whole, and
+// at least 1 KiB/s of body over every 60 seconds);
+// a reply announcing more than the size limit is refused from its head, one
+// without Content-Length stops at the limit. On 200 the body goes piece by
 // piece into a temporary file beside `local_path`, reporting percentages of the
 // announced length and hashing what was written, and the whole (verified) file then
 // replaces `local_path` in one step. Throws http::TransportError for transport

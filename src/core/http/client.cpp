@@ -12,8 +12,8 @@
 #include "core/http/endpoint.hpp"
 #include "core/http/failure.hpp"
 #include "core/http/head_collector.hpp"
+#include "core/http/proxy_choice.hpp"
 #include "core/http/socket_loop.hpp"
-#include "core/http/system_proxy.hpp"
 #include "core/http/trust.hpp"
 
 namespace tvlib::http {
@@ -26,6 +26,7 @@ constexpr long max_redirects = 10;
 using Clock = std::chrono::steady_clock;
 
 std::optional<std::uint64_t> announced_length(const Head& head);
+bool bodiless(long status);
 
 // The state of one request, reached from libcurl's callbacks.
 struct Exchange {
@@ -48,12 +49,15 @@ struct Exchange {
   bool head_end_seen = false;  // the current head's empty line was handled
   bool final_head = false;     // the head of the reply that is not followed
   bool head_delivered = false;
-  std::optional<std::uint64_t> body_limit;  // known from the first body piece on
   std::uint64_t body_received = 0;
   std::optional<Clock::time_point> total_due;
   std::optional<Clock::time_point> head_due;
   std::optional<Clock::time_point> deadline;  // the earlier of those still running
   std::exception_ptr failure;  // thrown by a handler, rethrown after libcurl returns
+  // The current period of the body's rate bound: its start, and the body
+  // bytes it has brought so far.
+  std::optional<Clock::time_point> period_start;
+  std::uint64_t period_received = 0;
 
   static std::optional<Clock::time_point> earlier(std::optional<Clock::time_point> a,
                                                   std::optional<Clock::time_point> b) {
@@ -83,6 +87,51 @@ struct Exchange {
     if (current.status >= 200) {
       final_head = true;
       deadline = total_due;
+      check_announced_length();
+      if (request.min_body_rate > 0) {
+        period_start = Clock::now();
+      }
+    }
+  }
+
+  // Each period of the body must bring its share of bytes; checked as pieces
+  // arrive and before every wait, so that silence is caught as well.
+  void check_body_rate(Clock::time_point now) {
+    if (!period_start || now - *period_start < request.min_body_period) {
+      return;
+    }
+    const std::uint64_t wanted =
+        request.min_body_rate *
+        static_cast<std::uint64_t>(request.min_body_period.count()) / 1000;
+    if (period_received < wanted) {
+      throw detail::slow_body_error(detail::endpoint_of(current_url()),
+                                    request.min_body_rate, request.min_body_period,
+                                    period_received);
+    }
+    period_start = now;
+    period_received = 0;
+  }
+
+  // How long the next wait may last before the rate is due to be checked.
+  [[nodiscard]] std::chrono::milliseconds until_rate_check(
+      Clock::time_point now) const {
+    if (!period_start) {
+      return std::chrono::milliseconds::max();
+    }
+    const Clock::time_point due = *period_start + request.min_body_period;
+    return due <= now ? std::chrono::milliseconds(0)
+                      : std::chrono::ceil<std::chrono::milliseconds>(due - now);
+  }
+
+  // A length beyond the limit is refused before the body starts, so that not
+  // a byte of it is written: whoever answers for the service must not be
+  // able to fill the disk by announcing one.
+  void check_announced_length() const {
+    const Head& current = head.head();
+    if (const std::optional<std::uint64_t> announced = announced_length(current);
+        announced && !bodiless(current.status) && *announced > request.max_body) {
+      throw detail::announced_body_too_large_error(detail::endpoint_of(current_url()),
+                                                   *announced, request.max_body);
     }
   }
 
@@ -107,9 +156,6 @@ struct Exchange {
   void deliver_head() {
     if (!head_delivered) {
       head_delivered = true;
-      const std::optional<std::uint64_t> announced = announced_length(head.head());
-      body_limit = announced ? std::numeric_limits<std::uint64_t>::max()
-                             : request.max_unannounced_body;
       handler.on_head(head.head());
     }
   }
@@ -143,9 +189,12 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
   const std::size_t total = size * count;
   try {
     exchange.deliver_head();
-    if (total > *exchange.body_limit - exchange.body_received) {
+    // Whatever the head said, the limit holds for the bytes themselves. A
+    // reply with a length never gets here past it: that was refused from the
+    // head, and libcurl takes no more than the length.
+    if (total > exchange.request.max_body - exchange.body_received) {
       throw detail::unannounced_body_too_large_error(
-          detail::endpoint_of(exchange.current_url()), *exchange.body_limit);
+          detail::endpoint_of(exchange.current_url()), exchange.request.max_body);
     }
     const auto* bytes = reinterpret_cast<const std::byte*>(data);
     // libcurl keeps to the buffer size asked for, but a larger delivery must
@@ -155,6 +204,8 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
       exchange.handler.on_piece({bytes + offset, length});
       exchange.body_received += length;
     }
+    exchange.period_received += total;
+    exchange.check_body_rate(Clock::now());
     return total;
   } catch (...) {
     exchange.failure = std::current_exception();
@@ -214,6 +265,21 @@ class Collector final : public StreamHandler {
   Response response_;
 };
 
+// The proxy as decided, and nothing left for libcurl to look up: with
+// neither option set it would read the proxy variables itself, on our thread.
+void apply_proxy(CURL* handle, const ProxyChoice& choice) {
+  using detail::set_option;
+  set_option(handle, CURLOPT_PROXY, choice.proxy.c_str(), "PROXY");
+  set_option(handle, CURLOPT_NOPROXY, "", "NOPROXY");
+  if (choice.sign_in_with_logon) {
+    // Company proxies mostly ask for the Windows logon; an empty user name
+    // tells libcurl's SSPI to use the signed-in user's.
+    set_option(handle, CURLOPT_PROXYAUTH,
+               static_cast<long>(CURLAUTH_NEGOTIATE | CURLAUTH_NTLM), "PROXYAUTH");
+    set_option(handle, CURLOPT_PROXYUSERPWD, ":", "PROXYUSERPWD");
+  }
+}
+
 std::chrono::milliseconds at_least_1ms(std::chrono::milliseconds duration) {
   return std::max(duration, std::chrono::milliseconds(1));
 }
@@ -241,7 +307,7 @@ void Client::Impl::configure(const Request& request, const std::string& url,
   using detail::set_option;
   CURL* handle = easy.get();
   // A reset clears the previous request's options; the TLS sessions to resume
-  // live in the process-wide share, attached again below.
+  // live in the process-wide shares, one attached again below.
   curl_easy_reset(handle);
   error[0] = '\0';
   set_option(handle, CURLOPT_ERRORBUFFER, error.data(), "ERRORBUFFER");
@@ -260,7 +326,6 @@ void Client::Impl::configure(const Request& request, const std::string& url,
   // the cache every client of the process shares (an abbreviated handshake).
   set_option(handle, CURLOPT_FRESH_CONNECT, 1L, "FRESH_CONNECT");
   set_option(handle, CURLOPT_FORBID_REUSE, 1L, "FORBID_REUSE");
-  set_option(handle, CURLOPT_SHARE, detail::shared_tls_sessions(), "SHARE");
   set_option(handle, CURLOPT_FOLLOWLOCATION, 1L, "FOLLOWLOCATION");
   set_option(handle, CURLOPT_MAXREDIRS, max_redirects, "MAXREDIRS");
   set_option(handle, CURLOPT_CONNECTTIMEOUT_MS,
@@ -292,7 +357,10 @@ void Client::Impl::configure(const Request& request, const std::string& url,
                                 request.method + (request.body ? " with a body" : ""));
   }
   trust.apply(handle, request.ca_bundle);
-  detail::apply_system_proxy(handle, url);
+  // Sessions are resumed only under the trust they were verified with.
+  set_option(handle, CURLOPT_SHARE, detail::shared_tls_sessions(trust.fingerprint()),
+             "SHARE");
+  apply_proxy(handle, choose_proxy(request.proxy, url));
 }
 
 detail::Endpoint Client::Impl::target(const std::string& url) const {
@@ -339,8 +407,13 @@ void Client::Impl::perform(const Request& request, StreamHandler& handler) {
   Exchange exchange(handler, easy.get(), request);
   configure(request, url, headers, exchange);
   const auto read_timeout = at_least_1ms(request.read_timeout);
-  const detail::RunResult result = loop.run(easy.get(), read_timeout, exchange.deadline,
-                                            [&handler] { return handler.on_wait(); });
+  const detail::RunResult result =
+      loop.run(easy.get(), read_timeout, exchange.deadline, [&handler, &exchange] {
+        const std::chrono::milliseconds wanted = handler.on_wait();
+        const Clock::time_point now = Clock::now();
+        exchange.check_body_rate(now);
+        return std::min(wanted, exchange.until_rate_check(now));
+      });
   if (exchange.failure) {
     std::rethrow_exception(exchange.failure);
   }

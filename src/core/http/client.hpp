@@ -1,6 +1,6 @@
 // HTTP client over libcurl: one attempt per request, HTTPS only, redirects
 // followed within the origin of the request, TLS verification always on,
-// proxies from the environment. Knows nothing of Python.
+// the proxy that the request's variables decide. Knows nothing of Python.
 #pragma once
 
 #include <chrono>
@@ -16,6 +16,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "core/http/proxy_choice.hpp"
 
 namespace tvlib::http {
 
@@ -50,6 +52,10 @@ struct Request {
   // platform's; empty for none. Its maker reads it (ca_bundle.hpp), so that
   // a request never reads the environment on a thread of its own.
   std::string ca_bundle;
+  // The proxy variables, read by the request's maker (proxy_variables()) for
+  // the same reason; none set: the system's setting where there is one, else
+  // direct. libcurl is given the proxy they decide and reads none itself.
+  ProxyVariables proxy;
   // Bounds the connection attempt (TCP and TLS handshake).
   std::chrono::milliseconds connect_timeout{10000};
   // Bounds each wait for reply data, not the whole exchange.
@@ -59,9 +65,18 @@ struct Request {
   // reply's head. Zero: no such bound.
   std::chrono::milliseconds total_timeout{0};
   std::chrono::milliseconds head_timeout{0};
-  // The most body bytes taken from a reply that announces no length
-  // (Content-Length); beyond it the transfer stops with a TransportError.
-  std::uint64_t max_unannounced_body = std::numeric_limits<std::uint64_t>::max();
+  // The most body bytes taken from a reply. A reply that announces more
+  // (Content-Length) is refused from its head, before any body byte reaches
+  // the handler; one without a length is stopped once it goes past. Either
+  // way a TransportError.
+  std::uint64_t max_body = std::numeric_limits<std::uint64_t>::max();
+  // The slowest body taken: once the final reply's head has arrived, every
+  // `min_body_period` must bring at least `min_body_rate` bytes per second
+  // of it, or the transfer stops with a TransportError. A trickle would
+  // otherwise hold the transfer for ever, each single wait being short.
+  // Zero rate: no such bound.
+  std::uint64_t min_body_rate = 0;
+  std::chrono::milliseconds min_body_period{60000};
 };
 
 // Status line and headers of the final reply (after redirects).

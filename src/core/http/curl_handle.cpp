@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -101,9 +102,17 @@ TlsSessionShare* make_tls_session_share() {
 
 }  // namespace
 
-CURLSH* shared_tls_sessions() {
-  // Made once, by whichever thread comes first; never cleaned up (see above).
-  static TlsSessionShare* const shared = make_tls_session_share();
+CURLSH* shared_tls_sessions(const std::string& trust) {
+  // Each made once, by whichever thread comes first; never cleaned up (see
+  // above). A process meets a handful of trusts at most: the extra bundle
+  // changes when a user or an administrator changes it.
+  static std::mutex mutex;
+  static auto* const shares = new std::map<std::string, TlsSessionShare*>;
+  const std::scoped_lock lock(mutex);
+  TlsSessionShare*& shared = (*shares)[trust];
+  if (shared == nullptr) {
+    shared = make_tls_session_share();
+  }
   return shared->share;
 }
 

@@ -38,7 +38,13 @@ MultiHandle make_multi_handle();
 // from several threads at once; OpenSSL's sessions are reference-counted and
 // themselves thread-safe. The share and its mutexes live as long as the
 // process: handles that use it may be cleaned up as late as thread exit.
-CURLSH* shared_tls_sessions();
+//
+// One share per trust (`trust`: a fingerprint of the certificate authorities
+// a request trusts besides the platform's): a resumed session skips the check
+// of the server's certificate, so a session verified under one trust must
+// never serve a request under another. libcurl's own matching cannot tell
+// them apart: the trust reaches OpenSSL through a callback, not its options.
+CURLSH* shared_tls_sessions(const std::string& trust);
 
 // Request header lines in libcurl's list form.
 class HeaderList {

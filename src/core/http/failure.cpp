@@ -250,6 +250,25 @@ TransportError unannounced_body_too_large_error(const Endpoint& target,
               std::to_string(limit) + " bytes; it was stopped there"};
 }
 
+TransportError announced_body_too_large_error(const Endpoint& target,
+                                              std::uint64_t announced,
+                                              std::uint64_t limit) {
+  return {FailureKind::other,
+          "the reply from " + target.text() + " announces " +
+              std::to_string(announced) + " bytes, more than the limit of " +
+              std::to_string(limit) + " bytes; nothing of it was taken"};
+}
+
+TransportError slow_body_error(const Endpoint& target, std::uint64_t rate,
+                               std::chrono::milliseconds period,
+                               std::uint64_t received) {
+  return {FailureKind::read_timeout,
+          target.text() + " sends its reply slower than " + std::to_string(rate) +
+              " bytes per second over " + seconds_text(period) + " (" +
+              std::to_string(received) + " bytes in the last " + seconds_text(period) +
+              "); the transfer was stopped"};
+}
+
 TransportError classify(const FailedTransfer& failure) {
   const std::string where = failure.target.text();
   if (!failure.connected && failure.proxy_status >= 300) {

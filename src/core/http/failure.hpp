@@ -54,6 +54,16 @@ TransportError deadline_error(const Endpoint& target, std::chrono::milliseconds 
 TransportError unannounced_body_too_large_error(const Endpoint& target,
                                                 std::uint64_t limit);
 
+// A reply announced a body larger than the limit.
+TransportError announced_body_too_large_error(const Endpoint& target,
+                                              std::uint64_t announced,
+                                              std::uint64_t limit);
+
+// A reply's body came slower than `rate` bytes per second over `period`.
+TransportError slow_body_error(const Endpoint& target, std::uint64_t rate,
+                               std::chrono::milliseconds period,
+                               std::uint64_t received);
+
 // "1 second", "10 seconds", "0.3 seconds".
 std::string seconds_text(std::chrono::milliseconds duration);
 

@@ -1,5 +1,6 @@
 // The proxy the user configured for the system, for requests that no proxy
-// variable (http_proxy, https_proxy, all_proxy, no_proxy) governs.
+// variable (http_proxy, https_proxy, all_proxy, no_proxy) governs: part of
+// choose_proxy's decision.
 #pragma once
 
 #include <curl/curl.h>
@@ -9,13 +10,6 @@
 #include <string_view>
 
 namespace tvlib::http::detail {
-
-// Sets CURLOPT_PROXY on a freshly reset handle when the system names a proxy
-// for `url`: on Windows the user's Internet settings (automatic detection, a
-// configuration script, then the manual list), elsewhere nothing, since there
-// the variables are the system's setting. Never throws for a missing or
-// unusable setting; the request then goes out as libcurl would send it.
-void apply_system_proxy(CURL* handle, const std::string& url);
 
 // The proxy for `url` from a Windows proxy list ("host:port", or entries such
 // as "http=host:port;https=host:port", separated by ';' or blanks) and bypass
@@ -44,7 +38,12 @@ std::optional<SystemProxy> choose_system_proxy(
     const std::optional<std::optional<std::string>>& scripted,
     std::string_view proxy_list, std::string_view bypass_list, const std::string& url);
 
-// The proxy apply_system_proxy sets for `url`; nothing when it sets none.
+// The system's proxy for `url`: on Windows the user's Internet settings
+// (automatic detection, a configuration script, then the manual list),
+// elsewhere nothing, since there the variables are the system's setting.
+// Nothing as well for a missing or unusable setting: the request goes direct.
+// Reads no environment; may wait seconds for automatic detection, so call it
+// without the GIL where it can.
 std::optional<SystemProxy> system_proxy_for(const std::string& url);
 
 }  // namespace tvlib::http::detail

@@ -1,5 +1,5 @@
-// The user's Internet settings applied to libcurl, which reads only the
-// proxy variables. Built and checked by mingw-w64 here, run only on Windows.
+// The user's Internet settings, for requests no proxy variable governs.
+// Built and checked by mingw-w64 here, run only on Windows.
 #include <winsock2.h>
 // windows.h only after Winsock 2, or it pulls in the old winsock.h, which
 // collides with the winsock2.h that curl's headers include.
@@ -11,7 +11,6 @@
 #include <mutex>
 #include <utility>
 
-#include "core/http/curl_handle.hpp"
 #include "core/http/system_proxy.hpp"
 
 namespace tvlib::http::detail {
@@ -50,18 +49,6 @@ struct GlobalText {
     }
   }
 };
-
-// Any of these, even to say "no proxy", means the user chose for this process.
-bool proxy_variable_set() {
-  for (const wchar_t* name :
-       {L"http_proxy", L"https_proxy", L"all_proxy", L"no_proxy"}) {
-    // Names are case-insensitive on Windows; 1 is the NUL of an empty value.
-    if (GetEnvironmentVariableW(name, nullptr, 0) > 1) {
-      return true;
-    }
-  }
-  return false;
-}
 
 // The answer of automatic detection or the configuration script: a proxy,
 // direct (nullopt inside), or nothing when the script could not be had, in
@@ -105,9 +92,7 @@ Answer ask_winhttp(const std::string& url, bool detect, const wchar_t* script) {
   return answer;
 }
 
-// The answer of automatic detection or the configuration script: a proxy,
-// direct (nullopt inside), or nothing when the script could not be had, in
-// which case the manual setting applies, as in the browser.
+// Asks WinHTTP once per scheme and host and keeps the answer a while.
 Answer proxy_from_script(const std::string& url, bool detect, const wchar_t* script) {
   // Detection can take seconds when the network has no WPAD host, so each
   // answer is kept a while, for the URL's scheme and host. The lock guards
@@ -135,12 +120,9 @@ Answer proxy_from_script(const std::string& url, bool detect, const wchar_t* scr
 }  // namespace
 
 std::optional<SystemProxy> system_proxy_for(const std::string& url) {
-  if (proxy_variable_set()) {
-    return std::nullopt;
-  }
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings{};
   if (!WinHttpGetIEProxyConfigForCurrentUser(&settings)) {
-    return std::nullopt;  // no settings for this user: direct, as libcurl goes anyway
+    return std::nullopt;  // no settings for this user: direct
   }
   const GlobalText script{settings.lpszAutoConfigUrl};
   const GlobalText manual{settings.lpszProxy};
@@ -150,21 +132,6 @@ std::optional<SystemProxy> system_proxy_for(const std::string& url) {
     scripted = proxy_from_script(url, settings.fAutoDetect != FALSE, script.text);
   }
   return choose_system_proxy(scripted, utf8(manual.text), utf8(bypass.text), url);
-}
-
-void apply_system_proxy(CURL* handle, const std::string& url) {
-  const std::optional<SystemProxy> chosen = system_proxy_for(url);
-  if (!chosen) {
-    return;
-  }
-  set_option(handle, CURLOPT_PROXY, chosen->proxy.c_str(), "PROXY");
-  if (chosen->sign_in_with_logon) {
-    // Company proxies mostly ask for the Windows logon; an empty user name
-    // tells libcurl's SSPI to use the signed-in user's.
-    set_option(handle, CURLOPT_PROXYAUTH,
-               static_cast<long>(CURLAUTH_NEGOTIATE | CURLAUTH_NTLM), "PROXYAUTH");
-    set_option(handle, CURLOPT_PROXYUSERPWD, ":", "PROXYUSERPWD");
-  }
 }
 
 }  // namespace tvlib::http::detail

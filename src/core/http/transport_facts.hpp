@@ -16,22 +16,21 @@ struct TransportFacts {
   // The extra PEM bundle named by KOLVAREN_CA_BUNDLE, when the variable is set.
   std::optional<std::string> extra_bundle;
   bool extra_bundle_readable = false;
-  // The proxy for the address, without any credentials it carries, and where
-  // it was set; nothing for a direct connection.
+  // Why another user could change it, when they could: requests refuse it.
+  std::optional<std::string> extra_bundle_exposure;
+  // The proxy a request to the address takes (choose_proxy), without any
+  // credentials it carries, and where it was set; nothing for a direct
+  // connection.
   std::optional<std::string> proxy;
-  std::string proxy_source;  // "https_proxy", "no_proxy (bypassed)", "system", ...
+  // "https_proxy", "the system's Internet settings", or for a direct
+  // connection "none set" or "no_proxy names the host".
+  std::string proxy_source;
 };
 
 // Throws std::runtime_error when libcurl cannot be initialised.
 TransportFacts transport_facts(const std::string& url);
 
 namespace detail {
-
-// The proxy libcurl takes from the environment for `url`: the scheme's
-// variable (http_proxy, https_proxy or its upper-case form), else all_proxy,
-// unless no_proxy names the host. `source` names the variable that decided.
-std::optional<std::string> proxy_from_environment(const std::string& url,
-                                                  std::string& source);
 
 // `proxy` without a user name or password ("http://u:p@h:3128" gives
 // "http://h:3128").

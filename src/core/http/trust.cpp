@@ -3,12 +3,15 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <span>
 #include <sstream>
 
 #include "core/files/path_text.hpp"
+#include "core/http/bundle_owner.hpp"
 #include "core/http/client.hpp"
 #include "core/http/curl_handle.hpp"
 #include "core/http/trust_store.hpp"
+#include "core/integrity/signature.hpp"
 
 namespace tvlib::http::detail {
 
@@ -27,6 +30,24 @@ std::optional<std::string> read_file(const std::filesystem::path& path) {
   return std::move(text).str();
 }
 
+// The path and the contents, each after its length, so that no two pairs
+// give the same bytes.
+std::string fingerprint_of(const std::string& path, const std::string& pem) {
+  integrity::Sha256 hash;
+  for (const std::string* part : {&path, &pem}) {
+    const std::string length = std::to_string(part->size()) + ":";
+    hash.update(std::as_bytes(std::span(length)));
+    hash.update(std::as_bytes(std::span(*part)));
+  }
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string text;
+  for (const unsigned char byte : hash.finish()) {
+    text.push_back(hex[byte >> 4]);
+    text.push_back(hex[byte & 0xf]);
+  }
+  return text;
+}
+
 }  // namespace
 
 void TrustAnchors::apply(CURL* handle, const std::string& bundle) {
@@ -42,7 +63,16 @@ void TrustAnchors::apply(CURL* handle, const std::string& bundle) {
   if (path.empty()) {
     extra_pem_.clear();
     bundle_path_.clear();
-  } else if (path != bundle_path_ || extra_pem_.empty()) {
+    fingerprint_.clear();
+  } else {
+    // A bundle another local user could change would let them decide whom
+    // the requests trust, credentials and packages included.
+    if (const std::optional<std::string> exposure = bundle_exposure(path)) {
+      throw TransportError(
+          FailureKind::connect_failed,
+          "the certificate bundle named by " + std::string(extra_ca_variable) + " (" +
+              path + ") is refused: another user could change it, as " + *exposure);
+    }
     // UTF-8 to a path, or Windows would read the name in the ANSI code page.
     std::optional<std::string> extra = read_file(files::path_from_utf8(path));
     if (!extra) {
@@ -51,9 +81,12 @@ void TrustAnchors::apply(CURL* handle, const std::string& bundle) {
                                std::string(extra_ca_variable) + " (" + path +
                                ") could not be read");
     }
-    extra_pem_ = std::move(*extra);
-    bundle_path_ = path;
-    pem_.clear();
+    if (*extra != extra_pem_ || path != bundle_path_) {
+      extra_pem_ = std::move(*extra);
+      bundle_path_ = path;
+      fingerprint_ = fingerprint_of(path, extra_pem_);
+      pem_.clear();
+    }
   }
   store_ = use_process_trust_store(handle, extra_pem_);
   if (store_ || path.empty()) {

@@ -255,6 +255,7 @@ void download(const py::object& self) {
 
   // Read here, with the GIL held: os.environ writes race a read without it.
   std::string ca_bundle = http::ca_bundle_setting();
+  http::ProxyVariables proxy = http::proxy_variables();
 
   const std::unique_ptr<WorkerProgress> progress = progress_of(self);
   download::Outcome outcome;
@@ -269,8 +270,9 @@ void download(const py::object& self) {
                                            local_path,
                                            integrity::trusted_package_keys(),
                                            version,
-                                           /*max_unannounced_size=*/0,
-                                           std::move(ca_bundle)};
+                                           /*max_size=*/0,
+                                           std::move(ca_bundle),
+                                           std::move(proxy)};
     try {
       outcome = download::download_package(http_client, request, *progress);
     } catch (...) {

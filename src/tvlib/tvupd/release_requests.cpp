@@ -62,6 +62,7 @@ http::Response send(http::Request request,
                     BoundedReply::BodyWanted body_wanted = is_ok) {
   // Read with the GIL held: os.environ writes race a read without it.
   request.ca_bundle = http::ca_bundle_setting();
+  request.proxy = http::proxy_variables();
   BoundedReply reply(body_wanted);
   try {
     py::gil_scoped_release unlocked;

@@ -40,8 +40,13 @@ std::string signals_line() {
 std::string trust_line(const http::TransportFacts& facts) {
   std::string line = "system: " + facts.system_trust;
   if (facts.extra_bundle) {
-    line += "; extra bundle: " + *facts.extra_bundle +
-            (facts.extra_bundle_readable ? "" : " (cannot be read)");
+    line += "; extra bundle: " + *facts.extra_bundle;
+    if (facts.extra_bundle_exposure) {
+      line += " (refused: another user could change it, as " +
+              *facts.extra_bundle_exposure + ")";
+    } else if (!facts.extra_bundle_readable) {
+      line += " (cannot be read)";
+    }
   } else {
     line += "; no extra bundle";
   }
@@ -62,7 +67,12 @@ std::string account_line() {
                         .cast<fs::path>();
   std::error_code error;
   const bool exists = fs::exists(path, error);
-  return binding::text_of(py::cast(path)) + (exists ? " (exists)" : " (missing)");
+  const std::string shown = binding::text_of(py::cast(path));
+  if (error) {
+    // Not there is one answer; could not look (access denied) is another.
+    return shown + " (could not be checked: " + error.message() + ")";
+  }
+  return shown + (exists ? " (exists)" : " (missing)");
 }
 
 std::string health_line() {
