@@ -107,7 +107,7 @@ class TestSignIn:
     @pytest.mark.parametrize(
         "credentials", [None, (USER, "wrong-Pass"), ("nobody-here", PASSWORD)], ids=str
     )
-    def test_a_refused_sign_in_says_the_proxy_wants_authentication(
+    def test_a_refused_sign_in_says_what_to_mend(
         self, tvupd_module, svc, squid, proxy_env, tvlib, capsys, credentials
     ):
         user, password = credentials or (None, None)
@@ -115,9 +115,13 @@ class TestSignIn:
         mark = squid.mark()
         fields = report(tvlib, capsys)
         assert fields["Proxy"] == f"{squid.url('signin')} (from https_proxy)"
+        tunnel = f"(407 Proxy Authentication Required) before it opens a tunnel to 127.0.0.1 port {svc.port}"
         said = (
-            "the proxy asks for authentication (407 Proxy Authentication Required) "
-            f"before it opens a tunnel to 127.0.0.1 port {svc.port}"
+            f"the proxy asks for authentication {tunnel}; add the proxy user name and "
+            "password to the proxy setting (https_proxy)"
+            if credentials is None
+            else f"the proxy refused the sign-in given in https_proxy {tunnel}; "
+            "check the proxy user name and password there"
         )
         assert fields["Health check"].startswith(f"failed: {said}")
         worker = tvupd_module.KolvarenUpdater.CheckWorker()

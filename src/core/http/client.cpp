@@ -280,6 +280,14 @@ void apply_proxy(CURL* handle, const ProxyChoice& choice) {
   }
 }
 
+// Whether a proxy URL carries a user name (and so libcurl signs in with it).
+bool has_user_part(const std::string& proxy_url) {
+  const auto scheme_end = proxy_url.find("://");
+  const auto start = scheme_end == std::string::npos ? 0 : scheme_end + 3;
+  const auto end = proxy_url.find_first_of("/?#", start);
+  return proxy_url.substr(start, end - start).find('@') != std::string::npos;
+}
+
 std::chrono::milliseconds at_least_1ms(std::chrono::milliseconds duration) {
   return std::max(duration, std::chrono::milliseconds(1));
 }
@@ -394,6 +402,12 @@ detail::FailedTransfer Client::Impl::describe(CURLcode code, bool connected,
   curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &failure.os_error);
   curl_easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &failure.certificate_check);
   curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &failure.proxy_status);
+  if (failure.proxy_status != 0) {
+    const ProxyChoice choice = choose_proxy(request.proxy, url);
+    failure.proxy_source = choice.source;
+    failure.proxy_signed_in = has_user_part(choice.proxy);
+    failure.proxy_logon = choice.sign_in_with_logon;
+  }
   failure.connect_timeout = at_least_1ms(request.connect_timeout);
   failure.replied = exchange.head.head().status != 0;
   failure.body_received = exchange.body_received;

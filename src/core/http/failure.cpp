@@ -140,13 +140,31 @@ TransportError failure_while_connecting(const FailedTransfer& failure) {
   const std::string where = failure.target.text();
   constexpr long authentication_required = 407;
   if (failure.proxy_status == authentication_required) {
+    // Whoever gave a name and password needs to hear that those were refused,
+    // not to be asked for them again.
+    // A variable is named as it is; the system's settings hold no password.
+    const bool variable = !failure.proxy_source.empty() &&
+                          failure.proxy_source.find(' ') == std::string::npos;
+    const std::string setting = variable ? failure.proxy_source : "https_proxy";
+    const std::string intro =
+        "(407 Proxy Authentication Required) before it opens a tunnel to " + where;
+    if (failure.proxy_logon) {
+      return {FailureKind::connect_failed,
+              "the proxy refused the Windows logon " + intro +
+                  "; have the proxy allow " + where +
+                  ", or give a proxy user name and password in https_proxy"};
+    }
+    if (failure.proxy_signed_in) {
+      return {FailureKind::connect_failed,
+              "the proxy refused the sign-in given in " + setting + " " + intro +
+                  "; check the proxy user name and password there, or have the "
+                  "proxy allow " +
+                  where};
+    }
     return {FailureKind::connect_failed,
-            "the proxy asks for authentication (407 Proxy Authentication Required) "
-            "before it opens a tunnel to " +
-                where +
-                "; add the proxy user name and password to the proxy setting "
-                "(https_proxy), or have the proxy allow " +
-                where};
+            "the proxy asks for authentication " + intro +
+                "; add the proxy user name and password to the proxy setting (" +
+                setting + "), or have the proxy allow " + where};
   }
   if (failure.proxy_status >= 300) {
     return {FailureKind::connect_failed,
