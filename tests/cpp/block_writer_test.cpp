@@ -13,6 +13,7 @@
 #include <windows.h>
 #elif defined(__linux__)
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
@@ -34,7 +35,7 @@ int thread_priority() {
 #ifdef _WIN32
   return GetThreadPriority(GetCurrentThread());
 #elif defined(__linux__)
-  return -getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  return -getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
 #else
   return 0;
 #endif

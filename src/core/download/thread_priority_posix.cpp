@@ -2,6 +2,7 @@
 
 #ifdef __linux__
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +15,8 @@ namespace tvlib::download {
 void lower_thread_priority() noexcept {
 #ifdef __linux__
   constexpr int steps = 10;  // CFS weight 110 against the default 1024
-  const auto thread = static_cast<id_t>(gettid());
+  // The system call itself: glibc wraps it only from 2.30 on.
+  const auto thread = static_cast<id_t>(syscall(SYS_gettid));
   errno = 0;
   const int current = getpriority(PRIO_PROCESS, thread);
   if (errno == 0 && current < steps) {
