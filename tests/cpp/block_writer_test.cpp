@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -104,14 +105,15 @@ TEST(BlockWriter, AWriterGivenUpDropsItsBlocksWithoutWaitingForThem) {
   EXPECT_TRUE(consumed.empty()) << "a partial block is written only by finish";
 }
 
-// Writing and hashing must not take a core from the host's interface thread;
-// lowering the priority must not lower the host's threads with it.
-TEST(BlockWriter, WritesBelowTheCallersPriorityWithoutChangingIt) {
+// The writer runs at its caller's priority: below the host's threads, it
+// was preempted by other processes while the host's interface thread waited
+// for what it held (measured: a longer stall of the host, not a shorter one).
+TEST(BlockWriter, WritesAtTheCallersPriority) {
 #if !defined(_WIN32) && !defined(__linux__)
   GTEST_SKIP() << "threads have no priority of their own here";
 #endif
   const int caller = thread_priority();
-  int writer_priority = caller;
+  std::optional<int> writer_priority;
   {
     BlockWriter writer(
         [&](std::span<const std::byte> /*block*/) {
@@ -121,8 +123,7 @@ TEST(BlockWriter, WritesBelowTheCallersPriorityWithoutChangingIt) {
     writer.append(counting_bytes(16));
     writer.finish();
   }
-  EXPECT_LT(writer_priority, caller);
-  EXPECT_EQ(thread_priority(), caller);
+  EXPECT_EQ(writer_priority, caller);
   std::thread other([caller] { EXPECT_EQ(thread_priority(), caller); });
   other.join();
 }

@@ -20,7 +20,6 @@
 #include "binding/qt_call.hpp"
 #include "core/download/delivery_gate.hpp"
 #include "core/download/package_download.hpp"
-#include "core/download/thread_priority.hpp"
 #include "core/files/package_name.hpp"
 #include "core/files/path_text.hpp"
 #include "core/files/temp_folder.hpp"
@@ -244,7 +243,6 @@ void download(const py::object& self) {
   download::Outcome outcome;
   {
     const WithoutGil unlocked;
-    download::lower_thread_priority();
     http::Client http_client;
     // A build with signing keys takes signed packages only; the digest
     // headers are checked in every build.
