@@ -306,7 +306,7 @@ py::object make_download_worker_class() {
         // queued behind the progress slots of the batch.
         binding::qt_call(self.attr("_progress_batch").attr("connect"),
                          self.attr("_progress_delivered"));
-        watch_host_closing();
+        watch_host_closing(self);
       }));
   ns["run"] = binding::method("run", "self", py::cpp_function(&run));
   ns["_progress_delivered"] = binding::method(

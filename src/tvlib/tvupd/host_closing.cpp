@@ -8,6 +8,8 @@
 // their threads are waited for with the GIL released, so that no QThread is
 // destroyed running and no thread takes the GIL while the interpreter is
 // finalizing.
+#include <pybind11/eval.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -42,6 +44,13 @@ Running& running() {
   return *state;
 }
 
+// The download workers made, as weak references: the host may start one
+// itself, without start_and_keep.
+py::list& download_workers() {
+  static auto* workers = new py::list();
+  return *workers;
+}
+
 // The application whose aboutToQuit is connected, as a weak reference: a host
 // may make another one after the first is gone.
 py::object& watched_application() {
@@ -63,18 +72,19 @@ void close_downloads(bool exiting) {
     }
     state.ended.wait_until(lock, due, [&state] { return state.stops.empty(); });
   }
-  // The body has let go of the GIL; the thread still has Qt's end of its run
-  // ahead. QThread.wait lets go of the GIL while it waits.
-  for (const py::handle worker : running_workers()) {
-    if (!py::hasattr(worker, "_progress_delivered")) {
-      continue;  // a release check: short, and not stoppable
+  // The body has ended; the thread still has its report and Qt's end of its
+  // run ahead, which need the GIL: it is let go of between looks.
+  for (const py::handle reference : download_workers()) {
+    const py::object worker = reference();
+    if (worker.is_none()) {
+      continue;
     }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now());
-    if (left.count() <= 0) {
-      break;
+    // Qt waits for a thread that is in its finishing steps before it
+    // destroys its QThread; one still running would end the process.
+    while (py::bool_(worker.attr("isRunning")()) && Clock::now() < due) {
+      const py::gil_scoped_release unlocked;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    binding::qt_call(worker.attr("wait"), left.count());
   }
 }
 
@@ -96,7 +106,16 @@ RunningDownload::~RunningDownload() {
   state.ended.notify_all();
 }
 
-void watch_host_closing() {
+void watch_host_closing(const py::object& worker) {
+  py::list& workers = download_workers();
+  py::list alive;
+  for (const py::handle reference : workers) {
+    if (!reference().is_none()) {
+      alive.append(reference);
+    }
+  }
+  alive.append(py::module_::import("weakref").attr("ref")(worker));
+  workers = alive;
   const py::object application =
       client().env.qt.core.attr("QCoreApplication").attr("instance")();
   if (application.is_none()) {
@@ -106,8 +125,11 @@ void watch_host_closing() {
   if (watched && watched().is(application)) {
     return;
   }
+  // A Python function, not ours directly: Qt for Python 5 crashes connecting
+  // a callable without a code object.
+  const py::object as_python = py::eval("lambda call: lambda: call()");
   binding::qt_call(application.attr("aboutToQuit").attr("connect"),
-                   py::cpp_function([] { close_downloads(false); }));
+                   as_python(py::cpp_function([] { close_downloads(false); })));
   watched = py::module_::import("weakref").attr("ref")(application);
 }
 

@@ -83,9 +83,10 @@ class RunningDownload {
   std::shared_ptr<std::atomic<bool>> stop_;
 };
 
-// UI thread, with the GIL: downloads stop when this process's application
-// quits (connected once per application).
-void watch_host_closing();
+// UI thread, with the GIL, for every download worker made: downloads stop
+// when this process's application quits (connected once per application),
+// and the closing waits for this worker's thread.
+void watch_host_closing(const py::object& worker);
 // When the module loads: downloads stop when the interpreter exits.
 void stop_downloads_at_exit();
 
