@@ -221,7 +221,7 @@ void download(const py::object& self) {
   // TMPDIR is read here, with the GIL held: os.environ writes change it.
   const fs::path temp_folder = files::system_temp_folder();
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     const fs::path folder = download::download_folder(temp_folder);
     // The service's name is UTF-8; a narrow path would read it in the ANSI code
     // page on Windows.
