@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
 #include "core/loader/loaded_function.hpp"

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <optional>
+#include <stdexcept>
 
 #include "binding/qt_binding.hpp"
 
