@@ -221,6 +221,6 @@ def busy_row(p8: dict, verdicts: dict) -> dict:
 
 BUSY_NOTE = (
     "P8: the UI thread computes (holding the GIL) for the spell while the download goes "
-    "on; slots per pass are counted between ticks of a zero-interval timer, which fires "
-    "once per pass of the event loop. Worst of the runs."
+    "on; a pass of slots ends where a zero-interval timer, armed by the pass's first "
+    "slot, fires (timers run between the passes of posted events). Worst of the runs."
 )

@@ -324,8 +324,9 @@ def busy(seconds: float) -> None:
 
 class BusyHost:
     """A 256 MiB download whose UI thread is busy for `spell` seconds from the
-    first percentage on; the progress slots each event pass ran (counted between
-    ticks of a zero timer) and the ticks of a 5 ms timer."""
+    first percentage on; the progress slots each event pass ran and the ticks of a
+    5 ms timer. A pass ends where a zero timer, armed by the pass's first slot,
+    fires: timers run between the passes of posted events."""
 
     def __init__(self, tvupd_module, qtbot, folder: Path, token: str, spell: float):
         core = qt_module("QtCore")
@@ -341,13 +342,12 @@ class BusyHost:
         worker.progress_update.connect(self._progress)
         worker.download_complete.connect(lambda _: self.ends.append("complete"))
         worker.error_occurred.connect(self.ends.append)
-        in_pass = [0]
-        self._in_pass = in_pass
-        pass_timer = core.QTimer()
-        pass_timer.setInterval(0)
-        pass_timer.timeout.connect(
-            lambda: (self.passes.append(in_pass[0]), in_pass.__setitem__(0, 0))
-        )
+        self._in_pass = 0
+        self._counting = False
+        self._pass_end = core.QTimer()
+        self._pass_end.setSingleShot(True)
+        self._pass_end.setInterval(0)
+        self._pass_end.timeout.connect(self._end_pass)
         tick_timer = core.QTimer()
         tick_timer.setTimerType(core.Qt.TimerType.PreciseTimer)
         tick_timer.setInterval(5)
@@ -360,18 +360,25 @@ class BusyHost:
         busy(spell)
         self.spell_end = time.monotonic()
         self.grown_during_spell = package_bytes_on_disk(folder) - before
-        in_pass[0] = 0  # the slots run before the spell belong to no pass counted
-        pass_timer.start()
+        self._in_pass = 0  # the slots run before the spell belong to no pass counted
+        self._counting = True
         tick_timer.start()
         qtbot.waitUntil(lambda: bool(self.ends), timeout=120000)
         qtbot.waitUntil(worker.isFinished, timeout=10000)
         qtbot.wait(50)
-        pass_timer.stop()
+        self._counting = False
         tick_timer.stop()
 
     def _progress(self, pct):
         self.progress.append(pct)
-        self._in_pass[0] += 1
+        if self._counting:
+            self._in_pass += 1
+            if not self._pass_end.isActive():
+                self._pass_end.start()
+
+    def _end_pass(self):
+        self.passes.append(self._in_pass)
+        self._in_pass = 0
 
     def longest_gap_after_spell(self, window=2.0) -> float:
         ticks = [t for t in self.ticks if t <= self.spell_end + window]
