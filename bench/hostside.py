@@ -602,8 +602,77 @@ def measure_import(options: dict) -> dict:
     return {"module": module, "ms": seconds * 1000}
 
 
+def measure_busy(options: dict) -> dict:
+    """P8: a download with the updater's slots whose UI thread is busy (computing,
+    with the GIL) for `spell` seconds from the first percentage on. Afterwards:
+    the most progress slots one event pass ran (a pass ends where a zero timer,
+    armed by its first slot, fires: timers run between the passes of posted
+    events) and the longest gap of a 5 ms timer in the 2 s after the spell."""
+    host = Host()
+    QtCore = host.QtCore
+    size, spell = int(options["size"]), float(options.get("spell", 3.0))
+    updater = host.open_updater()
+    worker = updater.DownloadWorker(options["file_path"], "bench-token", options["version"])
+    ends: list = []
+    counted = [0]
+    passes: list[int] = []
+    ticks: list[float] = []
+
+    def progress(_pct):
+        counted[0] += 1
+        if counting and not pass_end.isActive():
+            pass_end.start()
+
+    worker.progress_update.connect(progress)
+    worker.progress_update.connect(updater.progress_notification)
+    worker.status_update.connect(updater.status_notification)
+    worker.download_complete.connect(lambda _r: ends.append("complete"))
+    worker.error_occurred.connect(lambda error: ends.append(error))
+    updater.dl_worker = worker
+
+    def end_pass():
+        passes.append(counted[0])
+        counted[0] = 0
+
+    counting = False
+    pass_end = QtCore.QTimer()
+    pass_end.setSingleShot(True)
+    pass_end.setInterval(0)
+    pass_end.timeout.connect(end_pass)
+    ticker = QtCore.QTimer()
+    ticker.setInterval(5)
+    ticker.setTimerType(QtCore.Qt.TimerType.PreciseTimer)
+    ticker.timeout.connect(lambda: ticks.append(time.perf_counter()))
+    worker.start()
+    timeout = float(options.get("timeout", 300))
+    host.wait_until(lambda: counted[0] > 0 or ends, timeout, "the first percentage")
+    end = time.perf_counter() + spell
+    while time.perf_counter() < end:
+        sum(range(1000))  # the host computing, with the GIL
+    spell_end = time.perf_counter()
+    counted[0] = 0
+    counting = True
+    ticker.start()
+    host.wait_until(lambda: ends and worker.isFinished(), timeout, "the download's end")
+    host.wait_until(lambda: time.perf_counter() > spell_end + 2.0, 10, "2 s after the spell")
+    counting = False
+    ticker.stop()
+    if ends != ["complete"]:
+        raise RuntimeError(f"the download did not complete: {ends}")
+    target = Path(os.environ["TMPDIR"]) / "Kolvaren" / Path(options["file_path"]).name
+    target.unlink(missing_ok=True)
+    points = [spell_end] + [t for t in ticks if t <= spell_end + 2.0]
+    return {
+        "size": size,
+        "spell_s": spell,
+        "max_slots_per_pass": max([*passes, counted[0]]),
+        "max_gap_after_spell_ms": max(b - a for a, b in itertools.pairwise(points)) * 1000,
+    }
+
+
 MODES = {
     "download": measure_download,
+    "busy": measure_busy,
     "floor": measure_floor,
     "run": measure_runs,
     "client": measure_client,

@@ -32,12 +32,13 @@ import table  # noqa: E402
 MiB = servers.MiB
 
 MODES = {
-    # p1: P1/P2/P5 package; p3: the two P3 packages; p7: P6/P7 package
-    "full": {"p1": 256, "p3": (64, 1024), "p7": 16, "repeat": 5, "imports": 40},
-    "quick": {"p1": 64, "p3": (16, 256), "p7": 16, "repeat": 3, "imports": 15},
-    "smoke": {"p1": 2, "p3": (1, 2), "p7": 1, "repeat": 1, "imports": 2},
+    # p1: P1/P2/P5 package; p3: the two P3 packages; p7: P6/P7 package;
+    # p8: the busy host's package and its busy spell in seconds
+    "full": {"p1": 256, "p3": (64, 1024), "p7": 16, "p8": (256, 3.0), "repeat": 5, "imports": 40},
+    "quick": {"p1": 64, "p3": (16, 256), "p7": 16, "p8": (64, 3.0), "repeat": 3, "imports": 15},
+    "smoke": {"p1": 2, "p3": (1, 2), "p7": 1, "p8": (2, 0.2), "repeat": 1, "imports": 2},
 }
-ALL_FIGURES = ("P1", "P2", "P3", "P4", "P5", "P6", "P7")
+ALL_FIGURES = ("P1", "P2", "P3", "P4", "P5", "P6", "P7", "P8")
 RUNS_PER_PROCESS = 2  # P6/P7: the first run of a host process, then a later one
 
 
@@ -179,6 +180,21 @@ def measure_memory(bench: Bench, size: int, repeat: int, log) -> list:
     return results
 
 
+def measure_busy(bench: Bench, size: int, spell: float, repeat: int, log) -> list:
+    """P8: a download whose host is busy for `spell` seconds, then catches up."""
+    bench.servers.serve_package(size)
+    results = []
+    for _ in range(repeat):
+        options = dict(_download_options(size, "ours"), spell=spell)
+        result = bench.host("busy", options)
+        results.append(result)
+        log(
+            f"  {result['max_slots_per_pass']} slots per pass at most, longest gap "
+            f"{result['max_gap_after_spell_ms']:.1f} ms"
+        )
+    return results
+
+
 def measure_imports(bench: Bench, count: int, log) -> dict:
     times: dict[str, list] = {"tvlib": [], "requests": []}
     for i in range(count):
@@ -236,7 +252,7 @@ def measure_runs(bench: Bench, size: int, repeat: int, log) -> dict:
 # -- the table ------------------------------------------------------------------------
 
 
-def summarise(mode: str, settings: dict, downloads, memory, imports, runs) -> dict:
+def summarise(mode: str, settings: dict, downloads, memory, imports, runs, busy=None) -> dict:
     """The figures, their judgement and the table's rows and notes."""
     found: dict = {}
     if downloads:
@@ -247,6 +263,8 @@ def summarise(mode: str, settings: dict, downloads, memory, imports, runs) -> di
         found["P4"] = figures.imports(imports)
     if runs:
         found.update(figures.complete_runs(settings["p7"], runs))
+    if busy:
+        found["P8"] = figures.busy_host(*settings["p8"], busy)
     verdicts = figures.judge(found)
     rows: list = []
     notes: list = []
@@ -261,6 +279,9 @@ def summarise(mode: str, settings: dict, downloads, memory, imports, runs) -> di
     if runs:
         rows += table.run_rows(found, verdicts)
         notes.append(table.RUN_NOTE)
+    if busy:
+        rows.append(table.busy_row(found["P8"], verdicts))
+        notes.append(table.BUSY_NOTE)
     return {"figures": found, "table": rows, "notes": notes}
 
 
@@ -296,7 +317,7 @@ def main(argv: list[str] | None = None) -> int:
             machine = report.machine(args.python, bench.env())
             machine["nginx"] = srv.description()["nginx"]
             log(f"tvlib benchmark ({mode}) against {srv.base_url}, tvlib from {machine['tvlib']}")
-            downloads = memory = imports = runs = None
+            downloads = memory = imports = runs = busy = None
             repeat = settings["repeat"]
             if only & {"P1", "P2", "P5"}:
                 log(f"P1/P2/P5: {settings['p1']} MiB downloads")
@@ -313,13 +334,17 @@ def main(argv: list[str] | None = None) -> int:
             if only & {"P6", "P7"}:
                 log(f"P6/P7: complete runs with {settings['p7']} MiB")
                 runs = measure_runs(bench, settings["p7"] * MiB, repeat, log)
+            if "P8" in only:
+                size_mib, spell = settings["p8"]
+                log(f"P8: {_size_text(size_mib)} download, host busy for {spell} s")
+                busy = measure_busy(bench, size_mib * MiB, spell, repeat, log)
             if "P4" in only:
                 log("P4: import cost")
                 imports = measure_imports(bench, settings["imports"], log)
         finally:
             bench.close()
     machine["load_average_at_end"] = os.getloadavg()[0]
-    results = summarise(mode, settings, downloads, memory, imports, runs)
+    results = summarise(mode, settings, downloads, memory, imports, runs, busy)
     results.update(
         {
             "machine": machine,

@@ -206,3 +206,21 @@ RUN_NOTE = (
     "request has a connection of its own on purpose; later handshakes resume the TLS "
     "session of the process's first one."
 )
+
+
+def busy_row(p8: dict, verdicts: dict) -> dict:
+    return _row(
+        "P8",
+        f"**busy host**: {_size_text(p8['size_mib'])} download, the UI thread busy for "
+        f"{fmt(p8['spell_s'])} s from the first percentage; after the spell, the most "
+        "progress slots in one event pass and the longest gap of a 5 ms timer (2 s)",
+        f"{fmt(p8['max_slots_per_pass'], 0)} slots; {fmt(p8['max_gap_ms'])} ms",
+        verdicts=verdicts,
+    )
+
+
+BUSY_NOTE = (
+    "P8: the UI thread computes (holding the GIL) for the spell while the download goes "
+    "on; a pass of slots ends where a zero-interval timer, armed by the pass's first "
+    "slot, fires (timers run between the passes of posted events). Worst of the runs."
+)

@@ -198,7 +198,7 @@ def test_the_suite_measures_every_figure(tmp_path):
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
     results = json.loads((tmp_path / "smoke.json").read_text(encoding="utf-8"))
     figures = results["figures"]
-    assert set(figures) == {"P1", "P2", "P3", "P4", "P5", "P6", "P7"}
+    assert set(figures) == {"P1", "P2", "P3", "P4", "P5", "P6", "P7", "P8"}
 
     p1 = figures["P1"]
     for kind in ("curl", "ours", "loop", "bare", "floor"):
@@ -227,7 +227,12 @@ def test_the_suite_measures_every_figure(tmp_path):
     assert all(ms >= 0 for ms in p7["phases_ms"].values())
     assert sum(p7["phases_ms"].values()) == pytest.approx(p7["total_ms"], rel=1e-6)
 
+    # The busy host: a pass runs one batch of slots at most, and the timer ticked.
+    p8 = figures["P8"]
+    assert 0 < p8["max_slots_per_pass"] <= 256
+    assert 0 < p8["max_gap_ms"] < 10000
+
     table = (tmp_path / "smoke.md").read_text(encoding="utf-8")
-    for row in ("| P1 |", "| P2 |", "| P3 |", "| P4 |", "| P5 |", "| P6 |", "| P7 |"):
+    for row in ("| P1 |", "| P2 |", "| P3 |", "| P4 |", "| P5 |", "| P6 |", "| P7 |", "| P8 |"):
         assert row in table
     assert results["machine"]["cores"] >= 1 and "libcurl" in results["machine"]["libcurl"]

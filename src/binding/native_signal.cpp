@@ -58,12 +58,24 @@ std::optional<NativeSignal> NativeSignal::find(const QtBinding& qt,
   return NativeSignal(activate, reinterpret_cast<void*>(sender), index);
 }
 
+namespace {
+
+void require_gil() {
+  if (PyGILState_Check() == 0) {
+    throw std::logic_error("a Qt signal was emitted without the GIL");
+  }
+}
+
+}  // namespace
+
 void NativeSignal::emit(int value) const {
+  require_gil();
   std::array<void*, 2> arguments{nullptr, &value};
   activate_(sender_, index_, arguments.data());
 }
 
 void NativeSignal::emit() const {
+  require_gil();
   std::array<void*, 1> arguments{nullptr};
   activate_(sender_, index_, arguments.data());
 }

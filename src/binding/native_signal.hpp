@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <optional>
+#include <stdexcept>
 
 #include "binding/qt_binding.hpp"
 
@@ -12,12 +13,12 @@ namespace tvlib::binding {
 namespace py = pybind11;
 
 // One signal of one Qt object, emitted by Qt's own QMetaObject::activate,
-// where every emission ends, Python's included. Python's emit() needs the
-// GIL, and so does the interface thread for every Python slot it runs: a
-// worker emitting a signal per piece through Python takes turns with the
-// host's slots for it. Through Qt a signal to a slot of another thread is
-// queued without the GIL, and a Python slot called directly takes the GIL
-// itself, as Qt for Python does for every call of one.
+// where every emission ends, Python's included, without the argument tuple
+// and the Python frames of Python's emit(). Emitting needs the GIL all the
+// same: activate calls the sender's virtual metaObject(), and for an object
+// made in Python that is Qt for Python's override, Python code. A signal to
+// a slot of another thread is queued; a Python slot called directly takes
+// the GIL itself, as Qt for Python does for every call of one.
 //
 // The entry point is found at run time in the Qt core library that the
 // host's Qt for Python has loaded (the modules do not link Qt): the same
@@ -33,7 +34,8 @@ class NativeSignal {
   static std::optional<NativeSignal> find(const QtBinding& qt, const py::handle& object,
                                           const char* signature);
 
-  // From any thread, with or without the GIL, while the object lives.
+  // From any thread, with the GIL held, while the object lives. Throws
+  // std::logic_error without it: nothing is emitted then.
   void emit(int value) const;
   void emit() const;
 

@@ -20,6 +20,7 @@
 #include <windows.h>
 #elif defined(__linux__)
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
@@ -44,7 +45,7 @@ int thread_priority() {
 #ifdef _WIN32
   return GetThreadPriority(GetCurrentThread());
 #elif defined(__linux__)
-  return -getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  return -getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
 #else
   return 0;
 #endif
@@ -157,14 +158,15 @@ TEST(BlockWriter, AWriterGivenUpConsumesNoBlockQueuedBehindTheOneInHand) {
       << "bytes in the file when the destructor returned";
 }
 
-// Writing and hashing must not take a core from the host's interface thread;
-// lowering the priority must not lower the host's threads with it.
-TEST(BlockWriter, WritesBelowTheCallersPriorityWithoutChangingIt) {
+// The writer runs at its caller's priority: below the host's threads, it
+// was preempted by other processes while the host's interface thread waited
+// for what it held (measured: a longer stall of the host, not a shorter one).
+TEST(BlockWriter, WritesAtTheCallersPriority) {
 #if !defined(_WIN32) && !defined(__linux__)
   GTEST_SKIP() << "threads have no priority of their own here";
 #endif
   const int caller = thread_priority();
-  int writer_priority = caller;
+  int writer_priority = caller + 1000;  // no priority: the block was not written
   {
     BlockWriter writer(
         [&](std::span<const std::byte> /*block*/) {
@@ -174,8 +176,7 @@ TEST(BlockWriter, WritesBelowTheCallersPriorityWithoutChangingIt) {
     writer.append(counting_bytes(16));
     writer.finish();
   }
-  EXPECT_LT(writer_priority, caller);
-  EXPECT_EQ(thread_priority(), caller);
+  EXPECT_EQ(writer_priority, caller);
   std::thread other([caller] { EXPECT_EQ(thread_priority(), caller); });
   other.join();
 }

@@ -271,6 +271,7 @@ EVERY_LANE = {
     "test_demo.py",
     "test_diagnostics.py",
     "test_download.py",
+    "test_host_safety.py",
     "test_module_startup.py",
     "test_release_check.py",
     "test_update_entry.py",

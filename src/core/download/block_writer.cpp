@@ -5,8 +5,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "core/download/thread_priority.hpp"
-
 namespace tvlib::download {
 
 BlockWriter::BlockWriter(Consume consume, std::size_t block_size,
@@ -75,7 +73,6 @@ void BlockWriter::rethrow_failure() {
 }
 
 void BlockWriter::run() {
-  lower_thread_priority();
   std::unique_lock lock(mutex_);
   for (;;) {
     queued_.wait(lock,

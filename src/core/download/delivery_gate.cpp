@@ -1,17 +1,17 @@
 #include "core/download/delivery_gate.hpp"
 
+#include <algorithm>
+
 namespace tvlib::download {
 
-void DeliveryGate::wait_for_turn() {
+bool DeliveryGate::may_emit() const {
+  const std::scoped_lock lock(mutex_);
+  return sent_ == delivered_;
+}
+
+bool DeliveryGate::wait_for_turn(std::chrono::milliseconds limit) {
   std::unique_lock lock(mutex_);
-  if (gave_up_ && delivered_ == delivered_when_given_up_) {
-    return;
-  }
-  waiting_ = true;
-  gave_up_ =
-      !changed_.wait_for(lock, limits_.ui_patience, [this] { return may_emit(); });
-  waiting_ = false;
-  delivered_when_given_up_ = delivered_;
+  return changed_.wait_for(lock, limit, [this] { return sent_ == delivered_; });
 }
 
 void DeliveryGate::sent() {
@@ -19,48 +19,38 @@ void DeliveryGate::sent() {
   ++sent_;
 }
 
-void DeliveryGate::emitted() {
+void DeliveryGate::delivered() {
   {
     const std::scoped_lock lock(mutex_);
-    handed_over_ = false;
+    ++delivered_;
   }
   changed_.notify_all();
 }
 
-bool DeliveryGate::delivered() {
-  bool handed_over = false;
-  bool wake = false;
-  {
-    const std::scoped_lock lock(mutex_);
-    ++delivered_;
-    // Handing over when the batch before the worker's last one is through,
-    // not only the last: the UI thread then has the last batch's slots to run
-    // while the worker emits, instead of idling until it has. Later, after a
-    // give-up, batches further behind do not hand over: the worker waits
-    // until the queue is down to one batch.
-    handed_over = handed_over_ =
-        limits_.hand_over && waiting_ && sent_ - delivered_ <= 1;
-    wake = waiting_ && may_emit();
+void PendingPercentages::push(int pct) {
+  if (!runs_.empty() && runs_.back().pct == pct) {
+    ++runs_.back().count;
+  } else {
+    runs_.push_back({pct, 1});
   }
-  if (wake) {
-    changed_.notify_all();
+  ++count_;
+}
+
+std::vector<int> PendingPercentages::take(std::size_t most) {
+  std::vector<int> taken;
+  taken.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(most, count_)));
+  while (taken.size() < most && !runs_.empty()) {
+    Run& run = runs_.front();
+    const auto n = static_cast<std::size_t>(
+        std::min<std::uint64_t>(run.count, most - taken.size()));
+    taken.insert(taken.end(), n, run.pct);
+    run.count -= n;
+    count_ -= n;
+    if (run.count == 0) {
+      runs_.pop_front();
+    }
   }
-  return handed_over;
-}
-
-void DeliveryGate::wait_for_emission() {
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, limits_.handover_limit, [this] { return !handed_over_; });
-  handed_over_ = false;
-}
-
-bool DeliveryGate::may_emit() const {
-  return sent_ - delivered_ < limits_.batches_ahead || handed_over_;
-}
-
-bool DeliveryGate::worker_waiting() const {
-  const std::scoped_lock lock(mutex_);
-  return waiting_;
+  return taken;
 }
 
 }  // namespace tvlib::download

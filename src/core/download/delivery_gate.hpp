@@ -1,89 +1,70 @@
 // When a downloading thread may hand its next batch of progress signals to
-// the interface thread. Standard C++ only: the caller decides what a batch,
-// an emission and a delivery are.
+// the interface thread, and the percentages it holds until then. Standard
+// C++ only: the caller decides what a batch, an emission and a delivery are.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
+#include <vector>
 
 namespace tvlib::download {
 
 // Agreed between the worker thread and the interface (UI) thread, which
-// acknowledges each batch once its slots have run. The UI thread holds the
-// GIL for each slot and takes it back at once between slots; a worker that
-// simply asked for it waited up to the interpreter's switch interval, waking
-// and losing at every slot. So the worker emits when the UI thread has
-// delivered every batch (the GIL is free then), or when the acknowledgement
-// of the batch before its last one hands the GIL over and waits for it back:
-// the UI thread then runs the slots of the last batch while the worker emits
-// the next. While the UI thread keeps up, at most two batches are queued:
-// the one being delivered and the one just emitted.
-//
-// A worker that emits without the GIL (through Qt itself) has nothing to hand
-// over: it sets `hand_over` off and lets `batches_ahead` batches wait in the
-// queue, so that the UI thread always finds the next one there.
-//
-// A UI thread that is blocked, or waits for the worker to end, must not stop
-// the download: after `ui_patience` in vain the worker emits without waiting
-// until the UI thread delivers again, and only then is the bound restored
-// (the queue grows meanwhile, by one batch per batch made).
+// acknowledges each batch once its slots have run. One batch is in the UI
+// thread's queue at most: the worker emits the next only once the last is
+// delivered, so that an event pass of the UI thread never runs more than one
+// batch of progress slots, however long the UI thread was busy. The worker
+// never waits for its turn while it downloads (a blocked UI thread must not
+// stop the network being read): it holds the percentages meanwhile
+// (PendingPercentages) and emits them as the turns come.
 class DeliveryGate {
  public:
-  struct Limits {
-    // The longest the worker waits for its turn.
-    std::chrono::milliseconds ui_patience{250};
-    // The longest the UI thread, handing the GIL over, waits for it back.
-    std::chrono::milliseconds handover_limit{5};
-    // Batches emitted and not yet delivered when the worker may emit the next
-    // without a hand-over.
-    std::uint64_t batches_ahead = 1;
-    bool hand_over = true;
-  };
-
-  DeliveryGate() = default;
-  explicit DeliveryGate(Limits limits) : limits_(limits) {}
-
-  // Worker thread, without the GIL: waits for its turn, at most
-  // `ui_patience`. After a wait in vain the next ones are skipped until the
-  // UI thread delivers again.
-  void wait_for_turn();
-
-  // Worker thread, GIL held, right before it emits the batch's
-  // acknowledgement signal (which is what the UI thread's `delivered`
-  // answers).
-  void sent();
-
-  // Worker thread, once it has let go of the GIL again, whether the batch
-  // went out or an emission failed: the UI thread's hand-over ends.
-  void emitted();
-
-  // UI thread, GIL held: a batch's slots have run. True when the worker
-  // waits with its next batch to be handed the GIL, and the caller is to let
-  // go of it and call `wait_for_emission`.
-  [[nodiscard]] bool delivered();
-
-  // UI thread, without the GIL: until the worker has emitted, at most
-  // `handover_limit`.
-  void wait_for_emission();
-
-  // Whether the worker is waiting for its turn right now.
-  [[nodiscard]] bool worker_waiting() const;
-
- private:
-  // mutex_ held: whether the worker's turn has come.
+  // Worker thread: whether the last batch emitted has been delivered.
   [[nodiscard]] bool may_emit() const;
 
-  Limits limits_;
+  // Worker thread: waits for its turn, at most `limit`; whether it came.
+  [[nodiscard]] bool wait_for_turn(std::chrono::milliseconds limit);
+
+  // Worker thread, right before it emits the batch's acknowledgement signal
+  // (which is what the UI thread's `delivered` answers).
+  void sent();
+
+  // UI thread: a batch's slots have run.
+  void delivered();
+
+ private:
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::uint64_t sent_ = 0;
   std::uint64_t delivered_ = 0;
-  bool waiting_ = false;
-  bool handed_over_ = false;
-  bool gave_up_ = false;
-  std::uint64_t delivered_when_given_up_ = 0;
+};
+
+// The percentages not emitted yet, in order, each with how many pieces in a
+// row it stands for: as many entries as distinct percentages (101 for a
+// whole download), whatever the number of pieces, so that memory stays flat
+// while the UI thread is behind.
+class PendingPercentages {
+ public:
+  void push(int pct);
+  // The oldest `most` percentages at most, removed, one per piece.
+  [[nodiscard]] std::vector<int> take(std::size_t most);
+  [[nodiscard]] bool empty() const { return count_ == 0; }
+  // Pieces held.
+  [[nodiscard]] std::uint64_t size() const { return count_; }
+  // Entries held: distinct percentages.
+  [[nodiscard]] std::size_t entries() const { return runs_.size(); }
+
+ private:
+  struct Run {
+    int pct;
+    std::uint64_t count;
+  };
+  std::deque<Run> runs_;
+  std::uint64_t count_ = 0;
 };
 
 }  // namespace tvlib::download

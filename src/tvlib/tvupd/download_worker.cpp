@@ -1,10 +1,14 @@
 // DownloadWorker: streams the release package into the download folder on its
-// own thread. The GIL is held only to emit and to touch Python values.
+// own thread. The GIL is held only to emit and to touch Python values, and
+// every emission holds it.
 #include <pybind11/stl/filesystem.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <variant>
@@ -16,7 +20,6 @@
 #include "binding/qt_call.hpp"
 #include "core/download/delivery_gate.hpp"
 #include "core/download/package_download.hpp"
-#include "core/download/thread_priority.hpp"
 #include "core/files/package_name.hpp"
 #include "core/files/path_text.hpp"
 #include "core/files/temp_folder.hpp"
@@ -31,11 +34,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every piece's percentage is emitted, in order. The interface thread
-// acknowledges them a batch at a time, and the worker keeps only a few
-// batches ahead of it, so that a host slower than the network does not pile
-// up signals in its queue: memory stays flat whatever the package's size,
-// and the host's timers wait for no more than those few batches of slots.
+// Every piece's percentage is emitted, in order, from this thread, and only
+// with the GIL: Qt's emission calls the sender's metaObject(), which Qt for
+// Python implements in Python. The GIL is taken once per batch of
+// percentages, and the download never waits for the interface thread: while
+// that thread is behind (busy, or waiting for this one), the percentages are
+// held compactly and go out a batch per turn as it catches up, so that one of
+// its event passes runs one batch of progress slots at most.
 
 using download::DeliveryGate;
 using SharedGate = std::shared_ptr<DeliveryGate>;
@@ -45,179 +50,156 @@ SharedGate& gate_of(const py::object& worker) {
 }
 
 // The gate of this run, reached by the acknowledging slot on the UI thread.
-SharedGate make_gate(const py::object& worker, DeliveryGate::Limits limits) {
-  auto gate = std::make_shared<DeliveryGate>(limits);
+SharedGate make_gate(const py::object& worker) {
+  auto gate = std::make_shared<DeliveryGate>();
   worker.attr("_progress_gate") = py::capsule(
       new SharedGate(gate), [](void* held) { delete static_cast<SharedGate*>(held); });
   return gate;
 }
 
-// The percentages of one run, on their way to the UI thread.
-class WorkerProgress : public download::ProgressSink {
+// The host is closing: the download ends, and its temporary file with it.
+class Stopped : public std::runtime_error {
  public:
-  // Emits whatever is still held back; after the last piece and on failure.
-  virtual void deliver() = 0;
+  Stopped() : std::runtime_error("the download was stopped: the host is closing") {}
 };
 
-// Emits each percentage through Qt, without the GIL, as its piece is
-// written, and after every batch `_progress_batch`, which the worker's own
-// slot answers on the UI thread once the batch's progress slots have run
-// (queued signals to one thread are delivered in the order emitted). The UI
-// thread never waits for this thread: it finds the next batch queued.
-class DirectProgress final : public WorkerProgress {
+// One progress signal of the worker, emitted with the GIL held: through Qt
+// where its entry point is found (no argument tuple, no Python frame), else
+// through Python's emit(). `tvupd._direct_signals = False` makes it use
+// Python (tests of that path; hosts do not set it).
+class ProgressSignal {
  public:
-  // 128 signals queued at most, about 4 ms of the host's slots (measured:
-  // the longest stall of a 5 ms timer fell from 29 ms with 3 batches of 128).
-  static constexpr std::size_t batch_pieces = 32;
-  static constexpr DeliveryGate::Limits limits{.batches_ahead = 4, .hand_over = false};
-
-  DirectProgress(binding::NativeSignal progress, binding::NativeSignal batch,
-                 SharedGate gate)
-      : progress_(progress), batch_(batch), gate_(std::move(gate)) {}
-
-  void on_percentage(int pct) override {
-    if (in_batch_ == 0) {
-      gate_->wait_for_turn();
-    }
-    progress_.emit(pct);
-    if (++in_batch_ == batch_pieces) {
-      in_batch_ = 0;
-      gate_->sent();
-      batch_.emit();
-      gate_->emitted();
+  ProgressSignal(const py::object& worker, const char* name, const char* signature)
+      : emit_(worker.attr(name).attr("emit")) {
+    if (py::bool_(client().module.attr("_direct_signals"))) {
+      native_ = binding::NativeSignal::find(client().env.qt, worker, signature);
     }
   }
 
-  void deliver() override {}  // nothing is held back
-
- private:
-  binding::NativeSignal progress_;
-  binding::NativeSignal batch_;
-  SharedGate gate_;
-  std::size_t in_batch_ = 0;
-};
-
-// Where Qt cannot be reached directly, the percentages go through Python's
-// emit() in batches: taking the GIL for each 8 KiB piece had this thread and
-// the UI thread, busy with the slots of earlier pieces, hand the GIL to each
-// other at every piece, and each waited for the other. A batch goes out
-// after 128 pieces or once its oldest percentage is 10 ms old, a pause of
-// the network included. Made and destroyed with the GIL held; everything
-// else runs without it.
-class BatchedProgress final : public WorkerProgress {
- public:
-  static constexpr std::size_t batch_pieces = 128;
-  static constexpr DeliveryGate::Limits limits{};
-
-  BatchedProgress(const py::object& worker, SharedGate gate)
-      : emit_progress_(worker.attr("progress_update").attr("emit")),
-        emit_batch_(worker.attr("_progress_batch").attr("emit")),
-        gate_(std::move(gate)) {
-    pending_.reserve(batch_pieces);
-    sending_.reserve(batch_pieces);
-  }
-
-  void on_percentage(int pct) override {
-    const auto now = Clock::now();
-    if (pending_.empty()) {
-      oldest_ = now;
-    }
-    pending_.push_back(pct);
-    if (pending_.size() >= batch_pieces || now - oldest_ >= batch_age) {
-      deliver();
-    }
-  }
-
-  // Data arriving a piece at a time would make a batch of each piece if a
-  // wait emitted them; the wait is cut short at the batch's age instead.
-  std::chrono::milliseconds on_wait() override {
-    if (pending_.empty()) {
-      return std::chrono::milliseconds::max();
-    }
-    const auto age = Clock::now() - oldest_;
-    if (age >= batch_age) {
-      deliver();
-      return std::chrono::milliseconds::max();
-    }
-    return std::chrono::ceil<std::chrono::milliseconds>(batch_age - age);
-  }
-
-  void deliver() override {
-    if (pending_.empty()) {
+  void emit(std::optional<int> value) const {
+    if (native_) {
+      value ? native_->emit(*value) : native_->emit();
       return;
     }
-    gate_->wait_for_turn();
-    std::swap(pending_, sending_);
-    // Destroyed last: the UI thread gets its turn back once the GIL is free.
-    const EmissionDone done{*gate_, sending_};
-    const py::gil_scoped_acquire locked;
-    for (const int pct : sending_) {
-      emit_percentage(pct);
-    }
-    gate_->sent();
-    binding::qt_call(emit_batch_);
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-  static constexpr auto batch_age = std::chrono::milliseconds(10);
-
-  // Called without the argument tuple pybind11 would build: the UI thread
-  // waits for the GIL while a batch goes out. The result is let go of as
-  // binding::qt_call does.
-  void emit_percentage(int pct) const {
-    const py::int_ value(pct);
-    PyObject* result = PyObject_CallOneArg(emit_progress_.ptr(), value.ptr());
+    // Called without the argument tuple pybind11 would build; the result is
+    // let go of as binding::qt_call does.
+    PyObject* result = value ? PyObject_CallOneArg(emit_.ptr(), py::int_(*value).ptr())
+                             : PyObject_CallNoArgs(emit_.ptr());
     if (result == nullptr) {
       throw py::error_already_set();
     }
     binding::discard_result(py::reinterpret_steal<py::object>(result));
   }
 
-  // Clears the batch and hands the turn back, whether the batch went out or
-  // an emission raised.
-  class EmissionDone {
-   public:
-    EmissionDone(DeliveryGate& gate, std::vector<int>& batch)
-        : gate_(gate), batch_(batch) {}
-    EmissionDone(const EmissionDone&) = delete;
-    EmissionDone& operator=(const EmissionDone&) = delete;
-    EmissionDone(EmissionDone&&) = delete;
-    EmissionDone& operator=(EmissionDone&&) = delete;
-    ~EmissionDone() {
-      batch_.clear();
-      gate_.emitted();
-    }
-
-   private:
-    DeliveryGate& gate_;
-    std::vector<int>& batch_;
-  };
-
-  py::object emit_progress_;
-  py::object emit_batch_;
-  SharedGate gate_;
-  std::vector<int> pending_;
-  std::vector<int> sending_;
-  Clock::time_point oldest_;
+ private:
+  py::object emit_;
+  std::optional<binding::NativeSignal> native_;
 };
 
-// With the GIL: through Qt where it can be reached, else through Python.
-// `tvupd._direct_signals = False` makes the worker use Python (tests of that
-// path; hosts do not set it).
-std::unique_ptr<WorkerProgress> progress_of(const py::object& worker) {
-  if (py::bool_(client().module.attr("_direct_signals"))) {
-    const binding::QtBinding& qt = client().env.qt;
-    auto progress = binding::NativeSignal::find(qt, worker, "progress_update(int)");
-    auto batch = binding::NativeSignal::find(qt, worker, "_progress_batch()");
-    if (progress && batch) {
-      return std::make_unique<DirectProgress>(
-          *progress, *batch, make_gate(worker, DirectProgress::limits));
+// The percentages of one run, on their way to the UI thread. A batch goes
+// out after 128 pieces, or once its oldest percentage is 10 ms old (a pause
+// of the network included), when the UI thread has delivered the last one;
+// it is followed by `_progress_batch`, which the worker's own slot answers
+// on the UI thread once the batch's progress slots have run (queued signals
+// to one thread are delivered in the order emitted). Made and destroyed with
+// the GIL held; everything else runs without it.
+class WorkerProgress final : public download::ProgressSink {
+ public:
+  // 129 slots queued at most, about 8 ms of the stand-in host's slots.
+  static constexpr std::size_t batch_pieces = 128;
+
+  WorkerProgress(const py::object& worker, const std::atomic<bool>& stop)
+      : progress_(worker, "progress_update", "progress_update(int)"),
+        batch_(worker, "_progress_batch", "_progress_batch()"),
+        gate_(make_gate(worker)),
+        stop_(stop) {}
+
+  void on_percentage(int pct) override {
+    check_stop();
+    const auto now = Clock::now();
+    if (pending_.empty()) {
+      oldest_ = now;
+    }
+    pending_.push(pct);
+    if (due(now) && gate_->may_emit()) {
+      emit_batch();
     }
   }
-  return std::make_unique<BatchedProgress>(worker,
-                                           make_gate(worker, BatchedProgress::limits));
-}
+
+  // Polls for the host closing and, while percentages are held, for the UI
+  // thread's turn, at most `turn_poll` apart: neither wakes this thread.
+  std::chrono::milliseconds on_wait() override {
+    check_stop();
+    if (pending_.empty()) {
+      return stop_poll;
+    }
+    const auto now = Clock::now();
+    if (!due(now)) {
+      return std::chrono::ceil<std::chrono::milliseconds>(batch_age - (now - oldest_));
+    }
+    if (gate_->may_emit()) {
+      emit_batch();
+    }
+    return pending_.empty() ? stop_poll : turn_poll;
+  }
+
+  // After the last piece, and before a failure is reported: what is held
+  // goes out as the UI thread takes it. A UI thread that delivers nothing for
+  // `ui_patience` waits for this thread to end: the rest goes out at once.
+  // Nothing when the host closes.
+  void deliver() {
+    auto waited = std::chrono::milliseconds(0);
+    while (!pending_.empty() && !stop_.load()) {
+      if (waited < ui_patience && !gate_->wait_for_turn(stop_poll)) {
+        waited += stop_poll;
+        continue;
+      }
+      waited = std::chrono::milliseconds(0);
+      emit_batch();
+    }
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr auto batch_age = std::chrono::milliseconds(10);
+  static constexpr auto turn_poll = std::chrono::milliseconds(2);
+  static constexpr auto stop_poll = std::chrono::milliseconds(50);
+  static constexpr auto ui_patience = std::chrono::milliseconds(5000);
+
+  void check_stop() const {
+    if (stop_.load()) {
+      throw Stopped();
+    }
+  }
+
+  [[nodiscard]] bool due(Clock::time_point now) const {
+    return pending_.size() >= batch_pieces || now - oldest_ >= batch_age;
+  }
+
+  // Without the GIL: takes it for one batch. Never while the interpreter is
+  // finalizing (the host's exit has set the stop flag before).
+  void emit_batch() {
+    const std::vector<int> batch = pending_.take(batch_pieces);
+    oldest_ = Clock::now();
+    check_stop();
+    if (interpreter_finalizing()) {
+      throw Stopped();
+    }
+    const py::gil_scoped_acquire locked;
+    for (const int pct : batch) {
+      progress_.emit(pct);
+    }
+    gate_->sent();
+    batch_.emit(std::nullopt);
+  }
+
+  ProgressSignal progress_;
+  ProgressSignal batch_;
+  SharedGate gate_;
+  const std::atomic<bool>& stop_;
+  download::PendingPercentages pending_;
+  Clock::time_point oldest_;
+};
 
 // The refusal's text: "Download Failure: " and the text form of "detail".
 // A body that is not a JSON object with "detail" raises, and is reported as
@@ -239,7 +221,7 @@ void download(const py::object& self) {
   // TMPDIR is read here, with the GIL held: os.environ writes change it.
   const fs::path temp_folder = files::system_temp_folder();
   {
-    py::gil_scoped_release unlocked;
+    const WithoutGil unlocked;
     const fs::path folder = download::download_folder(temp_folder);
     // The service's name is UTF-8; a narrow path would read it in the ANSI code
     // page on Windows.
@@ -257,11 +239,11 @@ void download(const py::object& self) {
   std::string ca_bundle = http::ca_bundle_setting();
   http::ProxyVariables proxy = http::proxy_variables();
 
-  const std::unique_ptr<WorkerProgress> progress = progress_of(self);
+  const RunningDownload running;
+  WorkerProgress progress(self, running.stop());
   download::Outcome outcome;
   {
-    py::gil_scoped_release unlocked;
-    download::lower_thread_priority();
+    const WithoutGil unlocked;
     http::Client http_client;
     // A build with signing keys takes signed packages only; the digest
     // headers are checked in every build.
@@ -274,15 +256,14 @@ void download(const py::object& self) {
                                            std::move(ca_bundle),
                                            std::move(proxy)};
     try {
-      outcome = download::download_package(http_client, request, *progress);
+      outcome = download::download_package(http_client, request, progress);
     } catch (...) {
       // The percentages of the pieces written go out before the error.
-      progress->deliver();
+      progress.deliver();
       throw;
     }
-    progress->deliver();
+    progress.deliver();
   }
-
   if (const auto* refused = std::get_if<download::Refused>(&outcome)) {
     binding::emit(self, "error_occurred", refusal_text(refused->body));
     return;
@@ -327,16 +308,12 @@ py::object make_download_worker_class() {
         // queued behind the progress slots of the batch.
         binding::qt_call(self.attr("_progress_batch").attr("connect"),
                          self.attr("_progress_delivered"));
+        watch_host_closing(self);
       }));
   ns["run"] = binding::method("run", "self", py::cpp_function(&run));
   ns["_progress_delivered"] = binding::method(
-      "_progress_delivered", "self", py::cpp_function([](const py::object& self) {
-        const SharedGate gate = gate_of(self);
-        if (gate->delivered()) {
-          const py::gil_scoped_release unlocked;
-          gate->wait_for_emission();
-        }
-      }));
+      "_progress_delivered", "self",
+      py::cpp_function([](const py::object& self) { gate_of(self)->delivered(); }));
   add_lifetime_slot(ns);
   return binding::make_class("tvlib.tvupd", "KolvarenUpdater.DownloadWorker", qthread,
                              ns);

@@ -64,6 +64,7 @@ void init_module(py::module_& m) {
   // this False to run the path through Python's emit().
   m.attr("_direct_signals") = true;
   m.attr("KolvarenUpdater") = make_updater_class();
+  stop_downloads_at_exit();
   m.def("tvupd", &tvupd, py::arg("manuel_update") = false,
         py::arg("version_offset") = py::none(),
         "Starts an update run, replacing the updater of an earlier run.");

@@ -3,8 +3,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <chrono>
 #include <initializer_list>
+#include <memory>
 #include <string>
 
 #include "binding/module_startup.hpp"
@@ -58,12 +60,55 @@ void start_and_keep(const py::object& worker);
 py::list running_workers();
 
 // A worker's `run`: `body`, and if it throws, `report` with the error's text;
-// a Python error from `report` goes to the host as unraisable, named `name`.
-// Nothing leaves it.
+// a Python error from `report` goes to the host as unraisable, named `name`,
+// any other failure of it is dropped. Nothing leaves it.
 using WorkerBody = void (*)(const py::object& self);
 using FailureReport = void (*)(const py::object& self, const std::string& error);
 void run_worker(const py::object& self, const char* name, WorkerBody body,
                 FailureReport report);
+
+// A download while it runs, on its worker thread: its stop flag, set when
+// the host closes (its application quits or the interpreter exits).
+class RunningDownload {
+ public:
+  RunningDownload();  // with the GIL
+  ~RunningDownload();
+  RunningDownload(const RunningDownload&) = delete;
+  RunningDownload& operator=(const RunningDownload&) = delete;
+  RunningDownload(RunningDownload&&) = delete;
+  RunningDownload& operator=(RunningDownload&&) = delete;
+  [[nodiscard]] const std::atomic<bool>& stop() const { return *stop_; }
+
+ private:
+  std::shared_ptr<std::atomic<bool>> stop_;
+};
+
+// UI thread, with the GIL, for every download worker made: downloads stop
+// when this process's application quits (connected once per application),
+// and the closing waits for this worker's thread.
+void watch_host_closing(const py::object& worker);
+// When the module loads: downloads stop when the interpreter exits.
+void stop_downloads_at_exit();
+
+// Whether the interpreter is being finalized; without the GIL too. A thread
+// must not take the GIL then.
+bool interpreter_finalizing() noexcept;
+
+// Lets go of the GIL for its scope. Taking it back while the interpreter is
+// finalizing would end the thread in the middle of our frames (or hang it):
+// the thread stays parked instead, holding nothing, until the process ends.
+class WithoutGil {
+ public:
+  WithoutGil();
+  ~WithoutGil();
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+  WithoutGil(WithoutGil&&) = delete;
+  WithoutGil& operator=(WithoutGil&&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
 
 // A downloaded package's hold (files::FileHold), from the worker that
 // verified it to the completion that has the host run it. Keeping an empty
