@@ -43,8 +43,9 @@ void make_private_folder(const std::filesystem::path& folder, std::string_view r
 // POSIX: a descriptor opened with O_DIRECTORY | O_NOFOLLOW, checked again
 // (owner and mode) on the descriptor itself; files are created, renamed and
 // removed relative to it. Windows: a handle that does not share deleting, so
-// no one can rename or remove the folder, or a folder above it, while it is
-// open; the calls then go by path.
+// no one can rename or remove the folder while it is open; the calls then go
+// by path. Only that it is a real folder is checked again there: its access
+// list keeps others from swapping it before.
 class OpenFolder {
  public:
   // Opens `folder`, made by make_private_folder(). Throws UnsafeFolder or

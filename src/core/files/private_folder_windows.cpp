@@ -168,7 +168,7 @@ std::wstring private_descriptor() {
 }
 
 // The folder, opened without sharing deletion: while the handle is open no one
-// can rename or delete it, or a folder above it.
+// can rename or delete it.
 HANDLE open_folder(const fs::path& folder) {
   return CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | READ_CONTROL,
                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -176,7 +176,8 @@ HANDLE open_folder(const fs::path& folder) {
                      nullptr);
 }
 
-void check_opened(HANDLE handle, const fs::path& folder, std::string_view role) {
+// A real folder, not a junction or symbolic link.
+void check_kind(HANDLE handle, const fs::path& folder, std::string_view role) {
   BY_HANDLE_FILE_INFORMATION information{};
   if (!GetFileInformationByHandle(handle, &information)) {
     fail("cannot look at the folder", folder, GetLastError());
@@ -190,7 +191,6 @@ void check_opened(HANDLE handle, const fs::path& folder, std::string_view role) 
     throw fs::filesystem_error("cannot create the folder", folder,
                                std::make_error_code(std::errc::file_exists));
   }
-  check_security(handle, folder, role);
 }
 
 }  // namespace
@@ -216,7 +216,8 @@ void make_private_folder(const fs::path& folder, std::string_view role) {
     fail("cannot look at the folder", folder, GetLastError());
   }
   try {
-    check_opened(handle, folder, role);
+    check_kind(handle, folder, role);
+    check_security(handle, folder, role);
   } catch (...) {
     CloseHandle(handle);
     throw;
@@ -230,7 +231,9 @@ OpenFolder OpenFolder::open(const fs::path& folder, std::string_view role) {
     fail("cannot open the folder", folder, GetLastError());
   }
   OpenFolder opened(folder, std::string(role), reinterpret_cast<std::intptr_t>(handle));
-  check_opened(handle, folder, role);
+  // Its permissions were checked when it was made (make_private_folder), and
+  // with its own access list no one else can have put another in its place.
+  check_kind(handle, folder, role);
   return opened;
 }
 
