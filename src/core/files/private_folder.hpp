@@ -33,9 +33,9 @@ class UnsafeFolder : public std::runtime_error {
 // inheritance, that gives full control to the user, SYSTEM and the
 // Administrators (who can take any file anyway; scanners and backups run as
 // them) and to no one else. An existing folder must not be a reparse point (a
-// junction or a symbolic link), must be owned by the user (or, for an
-// elevated process, by the Administrators it makes its files for), and no one
-// else may write, delete or change permissions in it.
+// junction or a symbolic link), must be owned by the user, SYSTEM or the
+// Administrators (who own what an elevated process makes), and no one else
+// may write, delete or change permissions in it.
 void make_private_folder(const std::filesystem::path& folder, std::string_view role);
 
 // A private folder held open while files are made in it, so that the files

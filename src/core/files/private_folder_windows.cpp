@@ -96,11 +96,12 @@ bool same_sid(PSID sid, std::vector<unsigned char>& other) {
   return EqualSid(sid, other.data()) != FALSE;
 }
 
-// The user, SYSTEM and the Administrators; nobody else is trusted with the
-// folder.
+// The user, SYSTEM and the Administrators (and "owner rights", which is
+// whoever owns the folder); nobody else is trusted with the folder.
 bool is_trusted(PSID sid, Identity& identity) {
   return same_sid(sid, identity.user) || same_sid(sid, identity.owner) ||
          is_well_known(sid, WinLocalSystemSid) ||
+         is_well_known(sid, WinCreatorOwnerRightsSid) ||
          is_well_known(sid, WinBuiltinAdministratorsSid);
 }
 
@@ -122,8 +123,8 @@ void check_security(HANDLE handle, const fs::path& folder, std::string_view role
   }
   const std::unique_ptr<void, LocalFreer> freed(descriptor);
   Identity identity = process_identity();
-  if (owner == nullptr ||
-      !(same_sid(owner, identity.user) || same_sid(owner, identity.owner))) {
+  // The Administrators own what an elevated run of the host made.
+  if (owner == nullptr || !is_trusted(owner, identity)) {
     throw UnsafeFolder(refusal(folder, role) + "it belongs to another user (" +
                        (owner != nullptr ? sid_text(owner) : std::string("none")) +
                        ")");
