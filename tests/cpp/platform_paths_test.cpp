@@ -57,6 +57,24 @@ TEST(PackageName, ANameFromTheServiceStaysInsideTheDownloadFolder) {
   }
 }
 
+TEST(PackageName, NamesWindowsWouldReadAsSomethingElseAreRefused) {
+  for (const char* name :
+       {"update.ini", "UPDATE.Ini", "CON",         "con.txt",        "NUL.ms",
+        "nul.tar.gz", "Aux",        "prn.ms",      "COM1",           "com9.ms",
+        "LPT1",       "lpt0",       "COM\xc2\xb9", "lpt\xc2\xb3.ms", "CONIN$",
+        "nul .ms",    "pkg.ms.",    "pkg.ms ",     "pkg.",           " "}) {
+    EXPECT_FALSE(files::package_name_fault(name).empty()) << name;
+  }
+  for (const char* name : {"pkg.ms", "update.ini.ms", "my update.ini.ms", "console.ms",
+                           "nully.ms", "COM10.ms", "LPT", "com.ms", "aux-tools.ms",
+                           "\xc3\xa9t\xc3\xa9.ms", ".hidden.ms", "a b.ms"}) {
+    EXPECT_EQ(files::package_name_fault(name), "") << name;
+  }
+  EXPECT_EQ(files::package_name_fault("NUL.ms"),
+            "'NUL.ms' is a device name on Windows, not a file name");
+  EXPECT_EQ(files::package_name_fault("a:b"), "'a:b' is not a file name");
+}
+
 TEST(SystemProxyLists, ChoosesTheEntryForTheSchemeElseTheCommonOne) {
   using http::detail::proxy_from_lists;
   const std::string https = "https://updates.example.com/license/download/t";

@@ -18,6 +18,7 @@
 #include "core/download/package_download.hpp"
 #include "core/files/private_folder.hpp"
 #include "core/files/writable_file.hpp"
+#include "http_test_support.hpp"
 
 namespace tvlib {
 namespace {
@@ -123,6 +124,94 @@ TEST_F(SharedTemp, AFolderSomeoneElseCouldChangeIsRefused) {
   ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0) << std::strerror(errno);
   EXPECT_EQ(refusal(), "the download folder " + folder.string() +
                            " is refused: it belongs to another user (user id 65534)");
+}
+
+TEST_F(SharedTemp, AFolderAboveThatOthersCouldRenameInIsRefused) {
+  // /tmp's way: others may write, the sticky bit keeps them to their own names.
+  ::chmod(root_.c_str(), 01777);
+  EXPECT_EQ(refusal(), "");
+  fs::remove(root_ / "Kolvaren");
+  ::chmod(root_.c_str(), 0777);
+  EXPECT_EQ(refusal(), "the download folder " + (root_ / "Kolvaren").string() +
+                           " is refused: other users may write in the folder " +
+                           root_.string() +
+                           " above it, which lacks the sticky bit (mode 0777), so they "
+                           "could put another folder in its place");
+  // An existing download folder too: it could be renamed aside all the same.
+  EXPECT_NE(refusal(), "");
+  const fs::path deeper = root_ / "a" / "b";
+  fs::create_directories(deeper);
+  ::chmod((root_ / "a").c_str(), 0755);
+  EXPECT_THROW(download::download_folder(deeper), files::UnsafeFolder);
+  ::chmod(root_.c_str(), 0755);
+  EXPECT_EQ(download::download_folder(deeper), deeper / "Kolvaren");
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "only root can give a folder to another user";
+  }
+  ASSERT_EQ(::chown((root_ / "a").c_str(), 65534, 65534), 0) << std::strerror(errno);
+  EXPECT_EQ(refusal(), "");
+  try {
+    download::download_folder(deeper);
+    ADD_FAILURE() << "a folder under another user's folder was taken";
+  } catch (const files::UnsafeFolder& e) {
+    EXPECT_NE(std::string(e.what()).find((root_ / "a").string() +
+                                         " above it belongs to another user (user id "
+                                         "65534)"),
+              std::string::npos)
+        << e.what();
+  }
+}
+
+// Another user's move, made while the body arrives: the checked folder is
+// renamed aside and one of theirs put in its place.
+class SwapOnFirstPiece final : public download::ProgressSink {
+ public:
+  SwapOnFirstPiece(fs::path folder, fs::path aside)
+      : folder_(std::move(folder)), aside_(std::move(aside)) {}
+  void on_percentage(int /*pct*/) override {
+    if (!swapped_) {
+      swapped_ = true;
+      fs::rename(folder_, aside_);
+      fs::create_directory(folder_);
+      ::chmod(folder_.c_str(), 0700);
+    }
+  }
+
+ private:
+  fs::path folder_;
+  fs::path aside_;
+  bool swapped_ = false;
+};
+
+TEST_F(SharedTemp, ThePackageIsWrittenIntoTheFolderThatWasChecked) {
+  const fs::path folder = download::download_folder(root_);
+  const std::string body(200000, 'k');
+  test::TestServer server([&](const test::Received& /*request*/, test::Connection& c) {
+    c.send(test::reply(200, body));
+  });
+  http::Client client;
+  SwapOnFirstPiece swap(folder, root_ / "aside");
+  std::string error;
+  try {
+    download::download_package(client,
+                               {server.url("/license/download/T"),
+                                "pkg.ms",
+                                folder / "pkg.ms",
+                                {},
+                                "2.4.0",
+                                0,
+                                test::ca_bundle()},
+                               swap);
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  // Nothing reaches the planted folder, and the run does not pass for a
+  // success that the host would then read from it.
+  EXPECT_TRUE(fs::is_empty(folder));
+  EXPECT_EQ(error, "the download folder " + folder.string() +
+                       " is refused: it was moved or replaced while the package was "
+                       "written");
+  EXPECT_TRUE(contents(root_ / "aside" / "pkg.ms") == body);
 }
 
 }  // namespace

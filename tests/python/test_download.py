@@ -205,6 +205,24 @@ class TestFailedDownload:
         assert "is not a file name" in run.error
         assert sorted(p.name for p in folder.parent.iterdir()) == ["Kolvaren"]
 
+    @pytest.mark.parametrize(
+        ("file_path", "why"),
+        [
+            ("releases/Update.INI", "is the name of the update record"),
+            ("releases/NUL.ms", "is a device name on Windows"),
+            ("releases/com1", "is a device name on Windows"),
+            ("releases/pkg.ms.", "ends in a dot"),
+            ("releases/pkg.ms ", "ends in a space"),
+        ],
+    )
+    def test_a_name_windows_would_read_otherwise(self, download, svc, folder, file_path, why):
+        # update.ini would let the update record overwrite the verified package.
+        svc.script(DOWNLOAD_ROUTE, body=b"x")
+        run = download(file_path)
+        assert run.error.startswith("Download Error: cannot write the package to ")
+        assert why in run.error
+        assert list(folder.iterdir()) == []
+
     def test_a_target_that_cannot_be_opened(self, download, svc, folder):
         # A folder in the file's place: refused even to root, unlike permissions.
         (folder / "kolvaren-2.4.0.ms").mkdir(parents=True)

@@ -18,7 +18,6 @@
 #include "core/files/path_text.hpp"
 #include "core/files/private_folder.hpp"
 #include "core/files/whole_file.hpp"
-#include "core/files/writable_file.hpp"
 #include "core/integrity/package_check.hpp"
 
 namespace tvlib::download {
@@ -102,7 +101,7 @@ class PackageWriter final : public http::StreamHandler {
     if (!partial_.empty()) {
       file_.reset();
       std::error_code error;
-      fs::remove(partial_, error);
+      folder_->remove(partial_.filename(), error);
     }
   }
 
@@ -118,10 +117,24 @@ class PackageWriter final : public http::StreamHandler {
     const std::string name = files::utf8_of(request_.local_path.filename());
     const std::string joined =
         files::last_component(files::utf8_of(request_.local_path));
-    if (!files::is_plain_file_name(name) || !files::is_plain_file_name(joined)) {
-      throw std::runtime_error(
-          "cannot write the package to " + files::utf8_of(request_.local_path) + ": '" +
-          (files::is_plain_file_name(name) ? joined : name) + "' is not a file name");
+    std::string fault = files::package_name_fault(name);
+    if (fault.empty()) {
+      fault = files::package_name_fault(joined);
+    }
+    if (!fault.empty()) {
+      throw std::runtime_error("cannot write the package to " +
+                               files::utf8_of(request_.local_path) + ": " + fault);
+    }
+    // Opened, and checked again, on the descriptor: every file of the download
+    // is made, renamed and removed in the folder checked, whatever is done to
+    // its path meanwhile.
+    try {
+      folder_.emplace(files::OpenFolder::open(request_.local_path.parent_path(),
+                                              "download folder"));
+    } catch (const fs::filesystem_error& error) {
+      throw std::runtime_error("cannot open the download folder " +
+                               files::utf8_of(request_.local_path.parent_path()) +
+                               ": " + describe(error.code()));
     }
     try {
       check_.emplace(head.headers, request_.trusted_keys,
@@ -146,7 +159,7 @@ class PackageWriter final : public http::StreamHandler {
     files::remove_stale_temporaries(request_.local_path);
     const fs::path partial = files::temporary_sibling(request_.local_path);
     try {
-      file_.reset(files::create_new_file(partial));
+      file_.reset(folder_->create_new_file(partial.filename()));
     } catch (const std::system_error& failure) {
       throw cannot_open(failure.code());
     }
@@ -203,12 +216,14 @@ class PackageWriter final : public http::StreamHandler {
     }
     if (status_ == 200) {
       try {
-        files::move_into_place(partial_, request_.local_path);
+        folder_->rename(partial_.filename(), request_.local_path.filename());
       } catch (const std::system_error& error) {
         throw std::runtime_error("cannot write " + files::utf8_of(request_.local_path) +
                                  ": " + describe(error.code()));
       }
       partial_.clear();
+      // The host reads the package by path: that path must still lead here.
+      folder_->check_in_place();
       hold_ = hold_verified();
     }
   }
@@ -260,7 +275,11 @@ class PackageWriter final : public http::StreamHandler {
   // be taken for this package: not the rejected bytes, nor an earlier file.
   [[noreturn]] void reject(const integrity::PackageRejected& rejected) {
     std::error_code error;
-    fs::remove(request_.local_path, error);
+    if (folder_) {
+      folder_->remove(request_.local_path.filename(), error);
+    } else {
+      fs::remove(request_.local_path, error);
+    }
     if (error) {
       throw integrity::PackageRejected(std::string(rejected.what()) + "; " +
                                        files::utf8_of(request_.local_path) +
@@ -277,6 +296,7 @@ class PackageWriter final : public http::StreamHandler {
   std::optional<integrity::PackageCheck> check_;
   integrity::Digest verified_{};
   files::FileHold hold_;
+  std::optional<files::OpenFolder> folder_;  // the download folder, held open
   fs::path partial_;  // the temporary file while it is being written
   File file_;
   std::optional<BlockWriter> blocks_;  // writes to file_ and hashes into check_

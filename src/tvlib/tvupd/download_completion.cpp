@@ -44,6 +44,16 @@ void show_release_notes() {
   }
 }
 
+// The worker whose download_complete is being handled: Qt's sender when the
+// signal delivered it, else (a direct call) the updater's current worker.
+py::object delivering_worker(const py::object& self) {
+  py::object sender = self.attr("sender")();
+  if (sender.is_none() && py::hasattr(self, "dl_worker")) {
+    sender = self.attr("dl_worker");
+  }
+  return sender;
+}
+
 void on_download_complete(const py::object& self, const py::object& data) {
   const py::object target_path = data.attr("get")("target_path");
   const py::object newversion = data.attr("get")("version");
@@ -61,7 +71,7 @@ void on_download_complete(const py::object& self, const py::object& data) {
   client().save_account(record);
 
   // The package stays as verified until the host has read it (Windows).
-  files::FileHold held = take_package_hold(binding::text_of(target_path));
+  files::FileHold held = take_package_hold(delivering_worker(self));
   host().filein(target_path);
   held.release();
   host().execute("pushprompt \"Kolvaren - Version " +

@@ -228,7 +228,7 @@ void download(const py::object& self) {
     local_path = files::entry_of(folder, files::last_component(file_path));
   }
   // A hold left by an earlier download of this file would stop the rename.
-  keep_package_hold(files::utf8_of(local_path), {});
+  release_package_hold(files::utf8_of(local_path));
   // The token is one path segment: a "/", "?" or "#" from the service must
   // not turn it into another request. A JWT's characters pass unchanged.
   const std::string url =
@@ -268,7 +268,7 @@ void download(const py::object& self) {
     binding::emit(self, "error_occurred", refusal_text(refused->body));
     return;
   }
-  keep_package_hold(files::utf8_of(local_path),
+  keep_package_hold(self, files::utf8_of(local_path),
                     std::move(std::get<download::Completed>(outcome).hold));
   binding::emit(self, "status_update", "✅ Installing Successfull.");
   py::dict result;

@@ -110,11 +110,16 @@ class WithoutGil {
   PyThreadState* state_;
 };
 
-// A downloaded package's hold (files::FileHold), from the worker that
-// verified it to the completion that has the host run it. Keeping an empty
-// hold drops the one kept for `path`: a later download replaces the file.
-void keep_package_hold(const std::string& path, files::FileHold hold);
-files::FileHold take_package_hold(const std::string& path);
+// A downloaded package's hold (files::FileHold), kept with the worker that
+// verified it until the completion of that worker's result takes it.
+// `path` is the worker's own spelling of the package's path: keeping a hold,
+// or release_package_hold() when a later download of the same file starts,
+// releases the one an earlier worker kept for it.
+void keep_package_hold(const py::object& worker, const std::string& path,
+                       files::FileHold hold);
+void release_package_hold(const std::string& path);
+// The hold kept with `worker` (none when there is none), taken from it.
+files::FileHold take_package_hold(const py::object& worker);
 
 // The release service's routes.
 // GET of the health route; the reply's status. Throws http::TransportError.
