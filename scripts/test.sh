@@ -4,8 +4,8 @@
 # core's suite built for Windows and run under Wine), fuzzing, the core's
 # tests and the modules under ASan and UBSan, the layering of that build
 # (scripts/check_layers.sh), and the Python suite in every lane: Qt 6 and Qt 5
-# whole, CPython 3.13 with Qt 6 whole, the other PySide6 releases the tests
-# marked every_lane. Ends with the reliability figures of the run and one line
+# whole, CPython 3.13 and 3.14 with Qt 6 whole, the other PySide6 releases the
+# tests marked every_lane. Ends with the reliability figures of the run and one line
 # "N passed, N failed". The Python lanes are those of scripts/setup.sh.
 #
 #   scripts/test.sh           everything but the slow cases
@@ -17,16 +17,13 @@ full=0
 [ "${1:-}" = "--full" ] && full=1
 
 start=$SECONDS
-scripts/setup.sh || { echo "0 passed, 1 failed"; exit 1; }
-echo "== setup: $((SECONDS - start)) s"
-# The compiler cache of the setup's builds serves the builds below too.
+results=build/test-results
+rm -rf "$results" && mkdir -p "$results" build/pytest-tmp
+failed_steps=()
+# The builds share one compiler cache (see scripts/setup.sh).
 export CMAKE_CXX_COMPILER_LAUNCHER=ccache \
   CCACHE_DIR="${TVLIB_CACHE:-$HOME/.cache/tvlib}/ccache" \
   CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
-
-results=build/test-results
-rm -rf "$results" && mkdir -p "$results"
-failed_steps=()
 
 step() {  # step NAME COMMAND...
   local name=$1; shift
@@ -44,10 +41,10 @@ logged() {  # logged FILE COMMAND...: the command's output, also kept in FILE
 
 markers=(-m "not slow")
 ((full)) && markers=()
-# The Python suite of every lane runs in the background from here on, side
-# by side with the checks below: the lanes spend most of their time waiting
-# out time-outs. Each has its own temporary folders and its own service; their
-# output is shown once they end.
+# The Python suite of every lane runs in the background, each lane from the
+# moment its venv is ready, side by side with the checks below: the lanes
+# spend most of their time waiting out time-outs. Each has its own temporary
+# folders and its own service; their output is shown once they end.
 run_lane() {  # run_lane LANE KEYED [PYTEST ARGS...]; its status also in a file
   local lane=$1 keyed=$2 start=$SECONDS; shift 2
   env QT_QPA_PLATFORM=offscreen TVLIB_KEYED_BUILD="$keyed" \
@@ -60,23 +57,57 @@ run_lane() {  # run_lane LANE KEYED [PYTEST ARGS...]; its status also in a file
   return "$status"
 }
 # The other Qt for Python releases run the tests marked every_lane, one lane
-# after another; CPython 3.13 runs the whole Qt 6 suite.
+# after another; the CPython lanes run the whole Qt 6 suite.
 subset=(-m "every_lane and not slow")
 ((full)) && subset=(-m every_lane)
 run_release_lanes() {
   local lane
   for lane in qt6.5 qt6.8 qt6.12; do run_lane "$lane" 0 "${subset[@]}"; done
 }
-# Full mode also builds modules with test package keys in the Qt 6 lane, to
-# show signed packages installed and tampered ones refused.
-mkdir -p build/pytest-tmp
-lanes_start=$SECONDS
-python_lanes=(qt6 qt5 qt6.5 qt6.8 qt6.12 py3.13)
+python_lanes=(qt6 qt5 qt6.5 qt6.8 qt6.12 py3.13 py3.14)
 lane_jobs=()
-run_lane qt6 "$full" "${markers[@]}" & lane_jobs+=($!)
-run_lane qt5 0 "${markers[@]}" & lane_jobs+=($!)
-run_release_lanes & lane_jobs+=($!)
-run_lane py3.13 0 "${markers[@]}" & lane_jobs+=($!)
+lanes_start=$SECONDS
+setup_failed() {  # setup_failed WHAT LOG: the set-up's failure, as a failed step
+  echo "== setup of $1 failed:"; tail -30 "$2"; failed_steps+=("setup $1")
+}
+# Set-up, with the machine kept busy. Debian's packages for building come
+# first. Then CPython 3.13 and 3.14 build from Debian's sources in the
+# background (CPU) while the test tools are installed (I/O) and the Qt lanes
+# are made; each lane's suite starts as soon as the lane is made.
+setup_log=$results/setup.log
+if ! scripts/setup.sh --packages py3.13 py3.14 >"$setup_log" 2>&1; then
+  cat "$setup_log"; echo "0 passed, 1 failed"; exit 1
+fi
+export TVLIB_APT_LISTS_FRESH=1  # fetched just now: the calls below need not again
+cpython_lane() {  # cpython_lane LANE: made (its log kept), its suite started
+  local lane=$1 log=$results/setup-$1.log
+  if scripts/setup.sh "$lane" >"$log" 2>&1; then
+    echo "setup of $lane: done $((SECONDS - start)) s after the start" >>"$log"
+    run_lane "$lane" 0 "${markers[@]}" &
+  else
+    { echo "setup of $lane failed:"; tail -30 "$log"; } >"$results/pytest-$lane.log"
+    echo 1 >"$results/pytest-$lane.status"
+  fi
+}
+# One interpreter after the other: each build takes both cores.
+cpython_lanes() { cpython_lane py3.13; cpython_lane py3.14; wait; }
+cpython_lanes & lane_jobs+=($!)
+if scripts/setup.sh tests qt6 >>"$setup_log" 2>&1; then
+  run_lane qt6 "$full" "${markers[@]}" & lane_jobs+=($!)
+else
+  setup_failed "the test tools and qt6" "$setup_log"
+fi
+if scripts/setup.sh qt5 >>"$setup_log" 2>&1; then
+  run_lane qt5 0 "${markers[@]}" & lane_jobs+=($!)
+else
+  setup_failed qt5 "$setup_log"
+fi
+if scripts/setup.sh qt6.5 qt6.8 qt6.12 >>"$setup_log" 2>&1; then
+  run_release_lanes & lane_jobs+=($!)
+else
+  setup_failed "the release lanes" "$setup_log"
+fi
+echo "== setup (the CPython lanes go on in the background): $((SECONDS - start)) s"
 cpp_sources() { git ls-files -co --exclude-standard -- 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp'; }
 step "clang-format" bash -c "$(declare -f cpp_sources); cpp_sources | xargs -r clang-format --dry-run --Werror"
 step "ruff check" .venv-qt6/bin/ruff check .
@@ -89,8 +120,11 @@ step "configure C++ tests" $py6 -m cmake -S . -B build/cpp-tests -G Ninja \
 step "build C++ tests" $py6 -m cmake --build build/cpp-tests
 # The Windows halves are not in this build's compile database; the Windows
 # lane below builds them.
+# A file clang-tidy passed before with the same inputs is not checked again
+# (scripts/clang_tidy_cached.py).
 step "clang-tidy" bash -c "$(declare -f cpp_sources); cpp_sources | grep '^src/core/.*\.cpp$' \
-  | grep -v '_windows\.cpp$' | xargs -r -P2 -n4 clang-tidy -p build/cpp-tests --quiet 2>/dev/null"
+  | grep -v '_windows\.cpp$' | xargs -r $py6 scripts/clang_tidy_cached.py build/cpp-tests \
+  '${TVLIB_CACHE:-$HOME/.cache/tvlib}/clang-tidy'"
 # The core and its tests built for Windows and run under Wine, and the binding
 # layer built and linked for Windows (scripts/windows_lane.sh).
 step "Windows lane (mingw-w64, Wine)" scripts/windows_lane.sh "$results"
@@ -98,9 +132,15 @@ step "GoogleTest" $py6 -m cmake -E env \
   "$PWD/.venv-qt6/bin/ctest" --test-dir build/cpp-tests --output-on-failure \
   --output-junit "$PWD/$results/cpp.xml"
 
-# The benchmark tooling, and the suite once with tiny packages (seconds).
-step "benchmark tooling" $py6 -m pytest -q -p no:cacheprovider --basetemp=build/pytest-tmp/bench \
-  bench/tests
+# The benchmark tooling, and the suite once with tiny packages (seconds),
+# against the nginx and curl that setup installs: a skipped case fails here.
+bench_tests() {
+  $py6 -m pytest -q -p no:cacheprovider -rs --basetemp=build/pytest-tmp/bench \
+    -o junit_family=xunit1 --junitxml="$results/bench.xml" bench/tests || return 1
+  ! grep -q '<skipped' "$results/bench.xml" ||
+    { echo "benchmark tooling: a case was skipped (above)"; return 1; }
+}
+step "benchmark tooling" bench_tests
 
 # The pieces that take hostile text, a few seconds each; CI fuzzes longer.
 fuzz_seconds=3
@@ -140,6 +180,7 @@ step "pytest (sanitizers)" logged "$results/sanitize-python.log" env "${san_env[
   -m "not slow" --capture=sys "${san_tests[@]}" --junitxml="$results/sanitize-python.xml"
 
 wait "${lane_jobs[@]}"
+cat "$results"/setup-py3.1*.log
 for lane in "${python_lanes[@]}"; do
   echo "== pytest $lane"
   cat "$results/pytest-$lane.log"
