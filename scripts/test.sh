@@ -66,18 +66,12 @@ run_release_lanes() {
 }
 python_lanes=(qt6 qt5 qt6.5 qt6.8 qt6.12 py3.13 py3.14)
 lane_jobs=()
-lanes_start=$SECONDS
-setup_failed() {  # setup_failed WHAT LOG: the set-up's failure, as a failed step
-  echo "== setup of $1 failed:"; tail -30 "$2"; failed_steps+=("setup $1")
-}
 # Set-up, with the machine kept busy. Debian's packages for building come
 # first. Then CPython 3.13 and 3.14 build from Debian's sources in the
-# background (CPU) while the test tools are installed (I/O) and the Qt lanes
-# are made; each lane's suite starts as soon as the lane is made.
-setup_log=$results/setup.log
-if ! scripts/setup.sh --packages py3.13 py3.14 >"$setup_log" 2>&1; then
-  cat "$setup_log"; echo "0 passed, 1 failed"; exit 1
-fi
+# background (CPU; their logs are shown at the end) while the test tools are
+# installed (I/O) and the Qt lanes are made; each lane's suite starts as soon
+# as the lane is made.
+scripts/setup.sh --packages py3.13 py3.14 || { echo "0 passed, 1 failed"; exit 1; }
 export TVLIB_APT_LISTS_FRESH=1  # fetched just now: the calls below need not again
 cpython_lane() {  # cpython_lane LANE: made (its log kept), its suite started
   local lane=$1 log=$results/setup-$1.log
@@ -92,21 +86,13 @@ cpython_lane() {  # cpython_lane LANE: made (its log kept), its suite started
 # One interpreter after the other: each build takes both cores.
 cpython_lanes() { cpython_lane py3.13; cpython_lane py3.14; wait; }
 cpython_lanes & lane_jobs+=($!)
-if scripts/setup.sh tests qt6 >>"$setup_log" 2>&1; then
-  run_lane qt6 "$full" "${markers[@]}" & lane_jobs+=($!)
-else
-  setup_failed "the test tools and qt6" "$setup_log"
-fi
-if scripts/setup.sh qt5 >>"$setup_log" 2>&1; then
-  run_lane qt5 0 "${markers[@]}" & lane_jobs+=($!)
-else
-  setup_failed qt5 "$setup_log"
-fi
-if scripts/setup.sh qt6.5 qt6.8 qt6.12 >>"$setup_log" 2>&1; then
-  run_release_lanes & lane_jobs+=($!)
-else
-  setup_failed "the release lanes" "$setup_log"
-fi
+setup_lane() {  # setup_lane NAME SETUP_ARGS...: a failed set-up is a failed step
+  local name=$1; shift
+  scripts/setup.sh "$@" || { failed_steps+=("setup $name"); return 1; }
+}
+setup_lane qt6 tests qt6 && { run_lane qt6 "$full" "${markers[@]}" & lane_jobs+=($!); }
+setup_lane qt5 qt5 && { run_lane qt5 0 "${markers[@]}" & lane_jobs+=($!); }
+setup_lane "release lanes" qt6.5 qt6.8 qt6.12 && { run_release_lanes & lane_jobs+=($!); }
 echo "== setup (the CPython lanes go on in the background): $((SECONDS - start)) s"
 cpp_sources() { git ls-files -co --exclude-standard -- 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp'; }
 step "clang-format" bash -c "$(declare -f cpp_sources); cpp_sources | xargs -r clang-format --dry-run --Werror"
@@ -186,7 +172,7 @@ for lane in "${python_lanes[@]}"; do
   cat "$results/pytest-$lane.log"
   [ "$(cat "$results/pytest-$lane.status" 2>/dev/null)" = 0 ] || failed_steps+=("pytest $lane")
 done
-echo "== pytest: every lane done $((SECONDS - lanes_start)) s after they started"
+echo "== pytest: every lane done $((SECONDS - start)) s after the start"
 
 echo "== reliability figures (rerun: scripts/test.sh${1:+ $1})"
 .venv-qt6/bin/python scripts/reliability_figures.py "$results"

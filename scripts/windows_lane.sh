@@ -138,7 +138,7 @@ build_sodium() {
 
 # OpenSSL serves the test binary's own TLS servers: the TLS and X.509 they use,
 # none of the ciphers, protocols and formats besides.
-openssl_options=(no-shared no-tests no-module no-legacy no-apps no-docs no-engine
+openssl_options=(no-shared no-tests no-module no-legacy no-engine
   no-aria no-bf no-blake2 no-camellia no-cast no-cms no-comp no-ct no-des no-dsa
   no-dtls no-ec2m no-gost no-idea no-md4 no-mdc2 no-ocb no-rc2 no-rc4 no-rc5 no-rmd160
   no-scrypt no-seed no-siphash no-sm2 no-sm3 no-sm4 no-srp no-srtp no-ts no-whirlpool
@@ -175,7 +175,7 @@ make_seeds() {
   {
     echo "# $(compiler_id)"
     echo "# What libsodium's configure learnt about the cross compiler above (scripts/windows_lane.sh make_seeds)."
-    grep -v '^ac_cv_env_' "$cache/build/sodium-config.cache"
+    grep -vE '^(ac_cv_env_|ac_cv_path_|ac_cv_prog_AWK=)' "$cache/build/sodium-config.cache"
   } >"$seeds/libsodium-config.cache"
 }
 
@@ -205,9 +205,10 @@ find_libraries() {
 build_libraries() {
   local start=$SECONDS
   if [ ! -f "$prefix/complete" ]; then
+    mkdir -p "$cache/build"
     find "$cache" -maxdepth 1 -name 'libraries-*' -exec rm -rf {} +
     rm -rf "$cache/prefix"  # the unnamed folder of earlier runs
-    mkdir -p "$cache/build" "$prefix"
+    mkdir -p "$prefix"
     build_curl
     build_sodium
     build_openssl
