@@ -222,7 +222,8 @@ lane_cpython() {  # lane_cpython VERSION
 }
 lane_py3_13() { lane_cpython 3.13; }
 # 3.14 is sid's newest interpreter; PySide6 6.10 is published for it (abi3
-# wheels, Requires-Python <3.15), as is 6.12.0.
+# wheels, Requires-Python <3.15), as is 6.12.0. Where Debian's archive does
+# not serve sid's python3.14 source, the fetch fails and says so.
 lane_py3_14() { lane_cpython 3.14; }
 
 ((packages_only)) && exit 0
