@@ -67,46 +67,47 @@ run_release_lanes() {
 python_lanes=(qt6 qt6-keys qt5 qt6.5 qt6.8 qt6.12 py3.13)
 [ "${TVLIB_PY314:-0}" = 0 ] || python_lanes+=(py3.14)
 lane_jobs=()
-# Set-up, with the machine kept busy. Debian's packages for building come
-# first. Then CPython 3.13 and 3.14 build from Debian's sources in the
-# background (CPU; their logs are shown at the end) while the test tools are
-# installed (I/O) and the Qt lanes are made; each lane's suite starts as soon
-# as the lane is made.
-scripts/setup.sh --packages py3.13 || { echo "0 passed, 1 failed"; exit 1; }
+# Set-up, with the machine kept busy. Debian's packages for building (the
+# CPython lanes' and Qt 5's included) come first. Then CPython builds from
+# Debian's source in the background (CPU) while the test tools are installed
+# (I/O) and the Qt 6 lane is made, which the checks below need; the other Qt
+# lanes are made in the background too. Each lane's suite starts as soon as
+# its lane is made; the background set-ups' logs are shown at the end.
+scripts/setup.sh --packages py3.13 qt5 || { echo "0 passed, 1 failed"; exit 1; }
 export TVLIB_APT_LISTS_FRESH=1  # fetched just now: the calls below need not again
-cpython_lane() {  # cpython_lane LANE: made (its log kept), its suite started
-  local lane=$1 log=$results/setup-$1.log
-  if scripts/setup.sh "$lane" >"$log" 2>&1; then
-    echo "setup of $lane: done $((SECONDS - start)) s after the start" >>"$log"
-    run_lane "$lane" 0 "${markers[@]}" &
-  else
+made() {  # made NAME LANE...: scripts/setup.sh LANE..., logged; a failure fails each lane
+  local name=$1 log=$results/setup-$1.log lane; shift
+  if scripts/setup.sh "$@" >"$log" 2>&1; then
+    echo "setup of $name: done $((SECONDS - start)) s after the start" >>"$log"
+    return 0
+  fi
+  for lane in "$@"; do
     { echo "setup of $lane failed:"; tail -30 "$log"; } >"$results/pytest-$lane.log"
     echo 1 >"$results/pytest-$lane.status"
-  fi
+  done
+  return 1
 }
 # One interpreter after the other: each build takes both cores. py3.14 runs
 # where Debian's archive serves sid's python3.14 source (TVLIB_PY314=1): the
 # mirror of this workplace lists it but answers 404 for its files.
 cpython_lanes() {
-  cpython_lane py3.13
-  [ "${TVLIB_PY314:-0}" = 0 ] || cpython_lane py3.14
+  made py3.13 py3.13 && { run_lane py3.13 0 "${markers[@]}" & }
+  [ "${TVLIB_PY314:-0}" = 0 ] || { made py3.14 py3.14 && { run_lane py3.14 0 "${markers[@]}" & }; }
   wait
 }
 cpython_lanes & lane_jobs+=($!)
-setup_lane() {  # setup_lane NAME SETUP_ARGS...: a failed set-up is a failed step
-  local name=$1; shift
-  scripts/setup.sh "$@" || { failed_steps+=("setup $name"); return 1; }
-}
 # The Qt 6 lane in two processes: the package-key cases (in full mode they
 # build the modules anew with test keys, minutes the first time) beside the rest.
 keyed_cases=tests/python/test_package_authenticity.py
-setup_lane qt6 tests qt6 && {
+if scripts/setup.sh tests qt6; then
   run_lane qt6 "$full" "${markers[@]}" --ignore="$keyed_cases" & lane_jobs+=($!)
   run_lane qt6/keys "$full" "${markers[@]}" "$keyed_cases" & lane_jobs+=($!)
-}
-setup_lane qt5 qt5 && { run_lane qt5 0 "${markers[@]}" & lane_jobs+=($!); }
-setup_lane "release lanes" qt6.5 qt6.8 qt6.12 && { run_release_lanes & lane_jobs+=($!); }
-echo "== setup (the CPython lanes go on in the background): $((SECONDS - start)) s"
+else
+  failed_steps+=("setup qt6")
+fi
+{ made qt5 qt5 && run_lane qt5 0 "${markers[@]}"; } & lane_jobs+=($!)
+{ made releases qt6.5 qt6.8 qt6.12 && run_release_lanes; } & lane_jobs+=($!)
+echo "== setup (the other lanes go on in the background): $((SECONDS - start)) s"
 cpp_sources() { git ls-files -co --exclude-standard -- 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp'; }
 step "clang-format" bash -c "$(declare -f cpp_sources); cpp_sources | xargs -r clang-format --dry-run --Werror"
 step "ruff check" .venv-qt6/bin/ruff check .
@@ -179,7 +180,7 @@ step "pytest (sanitizers)" logged "$results/sanitize-python.log" env "${san_env[
   -m "not slow" --capture=sys "${san_tests[@]}" --junitxml="$results/sanitize-python.xml"
 
 wait "${lane_jobs[@]}"
-cat "$results"/setup-py3.1[0-9].log
+cat "$results"/setup-*.log
 for lane in "${python_lanes[@]}"; do
   echo "== pytest $lane"
   cat "$results/pytest-$lane.log"
