@@ -56,13 +56,16 @@ run_lane() {  # run_lane LANE[/PART] KEYED [PYTEST ARGS...]; its status also in 
   echo "$status" >"$results/pytest-$lane.status"
   return "$status"
 }
-# The other Qt for Python releases run the tests marked every_lane, one lane
-# after another; the CPython lanes run the whole Qt 6 suite.
+# The other Qt for Python releases run the tests marked every_lane, in two
+# rows (the oldest beside the two others); the CPython lanes run the whole
+# Qt 6 suite.
 subset=(-m "every_lane and not slow")
 ((full)) && subset=(-m every_lane)
 run_release_lanes() {
-  local lane
-  for lane in qt6.5 qt6.8 qt6.12; do run_lane "$lane" 0 "${subset[@]}"; done
+  run_lane qt6.5 0 "${subset[@]}" & local oldest=$!
+  run_lane qt6.8 0 "${subset[@]}"
+  run_lane qt6.12 0 "${subset[@]}"
+  wait "$oldest"
 }
 python_lanes=(qt6 qt6-keys qt5 qt6.5 qt6.8 qt6.12 py3.13)
 [ "${TVLIB_PY314:-0}" = 0 ] || python_lanes+=(py3.14)
