@@ -124,7 +124,7 @@ def run_host(env, script: str, command=None, timeout=240):
     if command is None:
         command = [sys.executable, "-c", code]
     else:
-        env = {**env, "TVLIB_TEST_SCRIPT": code}
+        env = {**env, "TVLIB_TEST_SCRIPT": code, "TVLIB_TEST_PYTHON": sys.executable}
     process = subprocess.run(
         command, env=env, capture_output=True, text=True, timeout=timeout, check=False
     )
@@ -215,10 +215,19 @@ def embedding_host(tmp_path_factory):
             """
             #include <Python.h>
             #include <stdio.h>
+            #include <stdlib.h>
             #include <sys/time.h>
             #include <unistd.h>
             int main(void) {
-              Py_Initialize();
+              /* Started as the lane's interpreter, so that its environment's
+                 packages are the ones found, not the base installation's. */
+              PyConfig config;
+              PyConfig_InitPythonConfig(&config);
+              PyConfig_SetBytesString(&config, &config.program_name,
+                                      getenv("TVLIB_TEST_PYTHON"));
+              PyStatus status = Py_InitializeFromConfig(&config);
+              PyConfig_Clear(&config);
+              if (PyStatus_Exception(status)) Py_ExitStatusException(status);
               int failed = PyRun_SimpleString(
                   "import os\\n"
                   "exec(compile(os.environ['TVLIB_TEST_SCRIPT'], 'host', 'exec'))\\n");

@@ -115,7 +115,10 @@ class TestSignIn:
         mark = squid.mark()
         fields = report(tvlib, capsys)
         assert fields["Proxy"] == f"{squid.url('signin')} (from https_proxy)"
-        tunnel = f"(407 Proxy Authentication Required) before it opens a tunnel to 127.0.0.1 port {svc.port}"
+        tunnel = (
+            "(407 Proxy Authentication Required) "
+            f"before it opens a tunnel to 127.0.0.1 port {svc.port}"
+        )
         said = (
             f"the proxy asks for authentication {tunnel}; add the proxy user name and "
             "password to the proxy setting (https_proxy)"
