@@ -10,19 +10,16 @@
 # qt5:    .venv-qt5 on /usr/bin/python3 with the system site packages, so
 #         that Debian's PySide2 is seen.
 # qt6.5, qt6.8, qt6.12: as qt6, with PySide6 6.5.3, 6.8 and 6.12.0.
-# py3.13, py3.14: .venv-py3.13 and .venv-py3.14 on CPython 3.13 and 3.14,
-#         built from Debian's source packages (trixie's and sid's) into
-#         ${TVLIB_CACHE:-~/.cache/tvlib}, with PySide6 6.10.
+# py3.13: .venv-py3.13 on CPython 3.13, built from Debian 13's source package
+#         into ${TVLIB_CACHE:-~/.cache/tvlib}, with PySide6 6.10.
+# py3.14: .venv-py3.14 on Debian sid's own python3.14, inside a sid root
+#         (scripts/sid_root.sh) in the same cache, with PySide6 6.10.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages_only=0
 if [ "${1:-}" = --packages ]; then packages_only=1; shift; fi
 all_lanes=(qt6 qt5 qt6.5 qt6.8 qt6.12 py3.13 py3.14)
-# py3.14 where Debian's archive serves its source (see docs/lanes.md), as in
-# the test command.
-default_lanes=(qt6 qt5 qt6.5 qt6.8 qt6.12 py3.13)
-[ "${TVLIB_PY314:-0}" = 0 ] || default_lanes+=(py3.14)
-[ $# -gt 0 ] && [ "$*" != all ] || set -- tests "${default_lanes[@]}"
+[ $# -gt 0 ] && [ "$*" != all ] || set -- tests "${all_lanes[@]}"
 for lane in "$@"; do
   case $lane in
     tests | qt6 | qt5 | qt6.5 | qt6.8 | qt6.12 | py3.13 | py3.14) ;;
@@ -42,7 +39,7 @@ build_packages=(  # building tvlib and running it in a Qt lane
 # The Qt 5 lane runs on Debian's own interpreter, beside Debian's PySide2.
 qt5_packages=(python3-venv python3-dev python3-pip python3-pyside2.qtcore python3-pyside2.qtgui python3-pyside2.qtwidgets
               python3-pyside2.qttest)
-# Building CPython from Debian's source package (the py3.x lanes).
+# Building CPython from Debian's source package (py3.13).
 cpython_packages=(dpkg-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
                   libreadline-dev)
 test_packages=(  # scripts/test.sh's tools, servers and the Windows lane
@@ -56,12 +53,14 @@ test_packages=(  # scripts/test.sh's tools, servers and the Windows lane
 )
 apt_packages=("${build_packages[@]}")
 case " $* " in *" qt5 "*) apt_packages+=("${qt5_packages[@]}") ;; esac
-case " $* " in *" py3.1"[34]" "*) apt_packages+=("${cpython_packages[@]}") ;; esac
+case " $* " in *" py3.13 "*) apt_packages+=("${cpython_packages[@]}") ;; esac
+# py3.14's own packages go into its sid root (scripts/sid_root.sh).
+case " $* " in *" py3.14 "*) apt_packages+=(debootstrap) ;; esac
 case " $* " in *" tests "*) apt_packages+=("${test_packages[@]}") ;; esac
-# The sources the CPython lanes and the Windows lane build from: Debian 13's,
-# sid's and Debian 12's. Added together, so that apt's lists are fetched once.
+# The sources the CPython 3.13 lane and the Windows lane build from: Debian
+# 13's and Debian 12's. Added together, so that apt's lists are fetched once.
 source_suites=()
-case " $* " in *" py3.1"[34]" "* | *" tests "*) source_suites=(trixie sid bookworm) ;; esac
+case " $* " in *" py3.13 "* | *" tests "*) source_suites=(trixie bookworm) ;; esac
 
 # One deb-src entry per suite, each in a file of its own (the Windows lane's
 # Debian 12 sources under the name scripts/windows_lane.sh gives them); apt's
@@ -168,7 +167,7 @@ compile_cpython() {  # compile_cpython SOURCE PREFIX, in the unpacked source
     --with-ensurepip=no LDFLAGS="-Wl,-rpath,$2/lib" OPT="-DNDEBUG -O1" &&
     make -s -j2 && make -s install COMPILEALL_OPTS=-j0 >/dev/null
 }
-cpython_suite() { case $1 in 3.13) echo trixie ;; 3.14) echo sid ;; esac; }
+cpython_suite() { case $1 in 3.13) echo trixie ;; esac; }
 cpython_build_id() {  # cpython_build_id VERSION: Debian's version and the recipe's digest
   local version=$1 suite debian
   suite=$(cpython_suite "$version")
@@ -225,10 +224,22 @@ lane_cpython() {  # lane_cpython VERSION
   cp "$cache/python$version/tvlib-build" "$venv/tvlib-interpreter"
 }
 lane_py3_13() { lane_cpython 3.13; }
-# 3.14 is sid's newest interpreter; PySide6 6.10 is published for it (abi3
-# wheels, Requires-Python <3.15), as is 6.12.0. Where Debian's archive does
-# not serve sid's python3.14 source, the fetch fails and says so.
-lane_py3_14() { lane_cpython 3.14; }
+# 3.14 is Debian sid's own python3.14, run inside a sid root: sid's binaries
+# need a newer C library than this machine's (and this workplace's mirror does
+# not serve sid's python3.14 source). The venv and the build are made inside
+# the root, in the checkout mounted at its own path; the venv is made again
+# when the root was. PySide6 6.10 is published for 3.14 (abi3 wheels,
+# Requires-Python <3.15), as is 6.12.0.
+lane_py3_14() {
+  local venv=.venv-py3.14 root=$cache/sid-root
+  scripts/sid_root.sh make
+  if ! cmp -s "$venv/tvlib-interpreter" "$root/tvlib-root"; then
+    rm -rf "$venv" build/py3.14
+  fi
+  scripts/sid_root.sh run bash -c "set -euo pipefail; $(declare -p dev_requirements)
+    $(declare -f make_lane); make_lane py3.14 python3.14 '' '$qt6_default'"
+  cp "$root/tvlib-root" "$venv/tvlib-interpreter"
+}
 
 ((packages_only)) && exit 0
 for lane in "$@"; do

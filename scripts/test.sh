@@ -4,8 +4,9 @@
 # core's suite built for Windows and run under Wine), fuzzing, the core's
 # tests and the modules under ASan and UBSan, the layering of that build
 # (scripts/check_layers.sh), and the Python suite in every lane: Qt 6 and Qt 5
-# whole, CPython 3.13 with Qt 6 whole (and 3.14 with TVLIB_PY314=1), the other
-# PySide6 releases the tests marked every_lane. Ends with the reliability figures of the run and one line
+# whole, CPython 3.13 and 3.14 with Qt 6 whole (3.14 is Debian sid's, run in a
+# sid root: scripts/sid_root.sh), the other PySide6 releases the tests marked
+# every_lane. Ends with the reliability figures of the run and one line
 # "N passed, N failed". The Python lanes are those of scripts/setup.sh.
 #
 #   scripts/test.sh           everything but the slow cases
@@ -45,10 +46,13 @@ markers=(-m "not slow")
 # moment its venv is ready, side by side with the checks below: the lanes
 # spend most of their time waiting out time-outs. Each has its own temporary
 # folders and its own service; their output is shown once they end.
+# The py3.14 lane runs inside its sid root, in this checkout mounted at its
+# own path, so the paths below hold there too.
 run_lane() {  # run_lane LANE[/PART] KEYED [PYTEST ARGS...]; its status also in a file
-  local lane=${1//\//-} venv=.venv-${1%%/*} keyed=$2 start=$SECONDS; shift 2
+  local lane=${1//\//-} venv=.venv-${1%%/*} keyed=$2 start=$SECONDS inside=(); shift 2
+  [ "$venv" != .venv-py3.14 ] || inside=(scripts/sid_root.sh run)
   env QT_QPA_PLATFORM=offscreen TVLIB_KEYED_BUILD="$keyed" \
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" \
+    "${inside[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" \
     --basetemp="build/pytest-tmp/$lane" -o junit_family=xunit1 \
     --junitxml="$results/pytest-$lane.xml" >"$results/pytest-$lane.log" 2>&1
   local status=$?
@@ -67,8 +71,7 @@ run_release_lanes() {
   run_lane qt6.12 0 "${subset[@]}"
   wait "$oldest"
 }
-python_lanes=(qt6 qt6-keys qt5 qt6.5 qt6.8 qt6.12 py3.13)
-[ "${TVLIB_PY314:-0}" = 0 ] || python_lanes+=(py3.14)
+python_lanes=(qt6 qt6-keys qt5 qt6.5 qt6.8 qt6.12 py3.13 py3.14)
 lane_jobs=()
 # Set-up, with the machine kept busy. Debian's packages for building (the
 # CPython lanes' and Qt 5's included) come first. Then CPython builds from
@@ -76,7 +79,7 @@ lane_jobs=()
 # (I/O) and the Qt 6 lane is made, which the checks below need; the other Qt
 # lanes are made in the background too. Each lane's suite starts as soon as
 # its lane is made; the background set-ups' logs are shown at the end.
-scripts/setup.sh --packages py3.13 qt5 || { echo "0 passed, 1 failed"; exit 1; }
+scripts/setup.sh --packages py3.13 py3.14 qt5 || { echo "0 passed, 1 failed"; exit 1; }
 export TVLIB_APT_LISTS_FRESH=1  # fetched just now: the calls below need not again
 made() {  # made NAME LANE...: scripts/setup.sh LANE..., logged; a failure fails each lane
   local name=$1 log=$results/setup-$1.log lane; shift
@@ -90,12 +93,11 @@ made() {  # made NAME LANE...: scripts/setup.sh LANE..., logged; a failure fails
   done
   return 1
 }
-# One interpreter after the other: each build takes both cores. py3.14 runs
-# where Debian's archive serves sid's python3.14 source (TVLIB_PY314=1): the
-# mirror of this workplace lists it but answers 404 for its files.
+# One after the other: CPython 3.13's build takes both cores, as does the
+# first build of tvlib in py3.14's sid root (whose making is mostly downloads).
 cpython_lanes() {
   made py3.13 py3.13 && { run_lane py3.13 0 "${markers[@]}" & }
-  [ "${TVLIB_PY314:-0}" = 0 ] || { made py3.14 py3.14 && { run_lane py3.14 0 "${markers[@]}" & }; }
+  made py3.14 py3.14 && { run_lane py3.14 0 "${markers[@]}" & }
   wait
 }
 cpython_lanes & lane_jobs+=($!)
