@@ -331,6 +331,11 @@ def test_a_large_download_releases_no_reference_it_was_not_given(download, svc):
     assert not run.named("error_occurred"), run.named("error_occurred")
     assert run.result["version"] == "2.4.0"
     assert len(run.progress) > size // 8192
+    if sys.version_info >= (3, 12):
+        # Immortal there: a lost reference cannot abort, and the counts are no count
+        # of references (on 3.14 Qt for Python's own emit() from Python moves None's
+        # by one per call, tvlib not involved). The download above still ran through.
+        return
     lost = {s: before[s] - after[s] for s in before if after[s] < before[s]}
     # The service's threads in this process and the test's own Python calls (which
     # meet the fault themselves) move the counts by a handful; one reference lost

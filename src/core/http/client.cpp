@@ -265,6 +265,15 @@ class Collector final : public StreamHandler {
   Response response_;
 };
 
+bool head_line_refused(CURLcode code) {
+#if LIBCURL_VERSION_NUM >= 0x080600
+  if (code == CURLE_TOO_LARGE) {
+    return true;
+  }
+#endif
+  return code == CURLE_OUT_OF_MEMORY;
+}
+
 // The proxy as decided, and nothing left for libcurl to look up: with
 // neither option set it would read the proxy variables itself, on our thread.
 void apply_proxy(CURL* handle, const ProxyChoice& choice) {
@@ -321,6 +330,9 @@ void Client::Impl::configure(const Request& request, const std::string& url,
   set_option(handle, CURLOPT_ERRORBUFFER, error.data(), "ERRORBUFFER");
   set_option(handle, CURLOPT_NOSIGNAL, 1L, "NOSIGNAL");
   set_option(handle, CURLOPT_URL, url.c_str(), "URL");
+  // The path goes as built, each segment encoded: libcurl 8 would read a
+  // segment "%2E" or "%2E%2E" (a token of dots) as a step and drop it.
+  set_option(handle, CURLOPT_PATH_AS_IS, 1L, "PATH_AS_IS");
   // HTTPS only, redirects included. The header callback refuses a redirect
   // elsewhere before libcurl follows it, with a message; this is the backstop.
   set_option(handle, CURLOPT_PROTOCOLS_STR, "https", "PROTOCOLS_STR");
@@ -402,8 +414,11 @@ detail::FailedTransfer Client::Impl::describe(CURLcode code, bool connected,
   curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &failure.os_error);
   curl_easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &failure.certificate_check);
   curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &failure.proxy_status);
+  const ProxyChoice choice = choose_proxy(request.proxy, url);
+  if (!choice.proxy.empty()) {
+    failure.proxy = detail::proxy_endpoint_of(choice.proxy);
+  }
   if (failure.proxy_status != 0) {
-    const ProxyChoice choice = choose_proxy(request.proxy, url);
     failure.proxy_source = choice.source;
     failure.proxy_signed_in = has_user_part(choice.proxy);
     failure.proxy_logon = choice.sign_in_with_logon;
@@ -442,8 +457,8 @@ void Client::Impl::perform(const Request& request, StreamHandler& handler) {
         head_late, result.connected);
   }
   // libcurl refuses a single header line beyond its own limit (100 KiB) as
-  // "out of memory", before the line reaches on_header.
-  if (exchange.head.oversized() || (result.code == CURLE_OUT_OF_MEMORY &&
+  // "out of memory" (as "too large" from 8.6), before the line reaches on_header.
+  if (exchange.head.oversized() || (head_line_refused(result.code) &&
                                     result.connected && !exchange.head_delivered)) {
     throw detail::head_too_large_error(target(url), detail::max_head_size);
   }

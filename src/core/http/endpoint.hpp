@@ -16,6 +16,9 @@ struct Endpoint {
 };
 
 Endpoint endpoint_of(const std::string& url);
+// A proxy's, read as libcurl reads it: http:// when it names no scheme, and
+// port 443 (https://) or 1080 when it names none.
+Endpoint proxy_endpoint_of(const std::string& proxy);
 
 // Scheme, host and port: what decides which server a request reaches and
 // whether it is encrypted. Scheme and host in lower case.

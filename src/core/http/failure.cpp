@@ -44,6 +44,11 @@ std::optional<Endpoint> proxy_tried(const FailedTransfer& failure) {
   static constexpr std::string_view lead = "connect to ";
   static constexpr std::string_view port_mark = " port ";
   const std::string& detail = failure.detail;
+  // libcurl 8 names the server and the proxy's host alone: "Failed to connect
+  // to HOST:PORT over proxy PROXYHOST after ...".
+  if (failure.proxy && detail.find(" over proxy ") != std::string::npos) {
+    return failure.proxy;
+  }
   const std::size_t host_at = detail.find(lead);
   if (host_at == std::string::npos) {
     return std::nullopt;

@@ -24,11 +24,12 @@ struct FailedTransfer {
   std::string peer_address;  // the address libcurl last connected to, if any
   long peer_port = 0;
   long os_error = 0;
-  long certificate_check = 0;    // the TLS library's verification result, 0 = passed
-  long proxy_status = 0;         // the proxy's reply to the tunnel request
-  std::string proxy_source;      // what named the proxy ("https_proxy", ...), if any
-  bool proxy_signed_in = false;  // credentials from the proxy's URL were offered
-  bool proxy_logon = false;      // the Windows logon was offered
+  long certificate_check = 0;     // the TLS library's verification result, 0 = passed
+  long proxy_status = 0;          // the proxy's reply to the tunnel request
+  std::string proxy_source;       // what named the proxy ("https_proxy", ...), if any
+  std::optional<Endpoint> proxy;  // the proxy the request went through, if any
+  bool proxy_signed_in = false;   // credentials from the proxy's URL were offered
+  bool proxy_logon = false;       // the Windows logon was offered
   std::chrono::milliseconds connect_timeout{0};
   bool replied = false;  // a reply's status line had arrived
   std::uint64_t body_received = 0;

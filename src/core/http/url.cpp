@@ -112,6 +112,23 @@ Endpoint endpoint_of(const std::string& url) {
   return endpoint;
 }
 
+Endpoint proxy_endpoint_of(const std::string& proxy) {
+  const Url parsed =
+      parse(proxy.find("://") == std::string::npos ? "http://" + proxy : proxy);
+  if (!parsed) {
+    return {};
+  }
+  Endpoint endpoint;
+  endpoint.host = part_of(parsed.get(), CURLUPART_HOST);
+  const std::string port = part_of(parsed.get(), CURLUPART_PORT);
+  if (!port.empty()) {
+    endpoint.port = std::stol(port);
+  } else {
+    endpoint.port = part_of(parsed.get(), CURLUPART_SCHEME) == "https" ? 443 : 1080;
+  }
+  return endpoint;
+}
+
 std::optional<Origin> origin_of(const std::string& base, const std::string& reference) {
   Url parsed = parse(base);
   // Setting a relative URL on a parsed one resolves it against that one; the
