@@ -1,5 +1,8 @@
 // Failures to reach the server come out as connect_failed, with messages
 // that name host and port and nothing of the path or query.
+#include <cerrno>
+
+#include "core/http/failure.hpp"
 #include "http_test_support.hpp"
 
 namespace tvlib::test {
@@ -59,6 +62,28 @@ TEST(HttpConnectFailure, ProxyThatRefusesTheTunnel) {
   EXPECT_TRUE(mentions(error, "407")) << error.what();
   expect_no_secrets(error);
   EXPECT_EQ(proxy.received().size(), 1U);
+}
+
+// libcurl 8 no longer names the proxy's port in its message; the refusal
+// still names the proxy, from the request's own.
+TEST(HttpConnectFailure, RefusingProxyNamedInLibcurl8sWords) {
+  http::detail::FailedTransfer failure;
+  failure.code = CURLE_COULDNT_CONNECT;
+  failure.detail =
+      "Failed to connect to 127.0.0.1:9 over proxy 127.0.0.1 after 0 ms: "
+      "Could not connect to server";
+#ifdef _WIN32
+  failure.os_error = 10061;  // WSAECONNREFUSED
+#else
+  failure.os_error = ECONNREFUSED;
+#endif
+  failure.target = {"127.0.0.1", 9};
+  failure.proxy = http::detail::Endpoint{"127.0.0.1", 3128};
+  const http::TransportError error = http::detail::classify(failure);
+  EXPECT_EQ(error.kind(), FailureKind::connect_failed);
+  EXPECT_EQ(std::string(error.what()),
+            "connection refused by the proxy at 127.0.0.1 port 3128 (the proxy for "
+            "127.0.0.1 port 9)");
 }
 
 TEST(HttpConnectFailure, UnreadableExtraCaBundle) {
