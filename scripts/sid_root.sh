@@ -106,8 +106,6 @@ enter() {  # enter CMD...
     mounted=()
   }
   trap undo EXIT
-  trap 'exit 130' INT
-  trap 'exit 143' TERM
   bind() {  # bind WHAT WHERE-INSIDE [OPTIONS...]
     local what=$1 where=$root$2; shift 2
     mkdir -p "$where"
@@ -129,11 +127,20 @@ enter() {  # enter CMD...
   cp --remove-destination /etc/resolv.conf /etc/hosts "$root/etc/"
   local user=()
   [ -z "${SUDO_UID:-}" ] || user=(--userspec="$SUDO_UID:$SUDO_GID")
-  local status=0
+  # In the background, so that a signal to this script reaches the command
+  # (as TERM: a background command ignores INT) instead of waiting for it to
+  # end; its standard input stays this script's.
   env -u TMPDIR -u XDG_RUNTIME_DIR -u LD_LIBRARY_PATH -u LD_PRELOAD \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-    chroot "${user[@]}" "$root" /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$checkout" "$@" ||
-    status=$?
+    chroot "${user[@]}" "$root" /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$checkout" "$@" <&0 &
+  local child=$! status=0
+  trap 'kill -TERM "$child" 2>/dev/null' INT TERM HUP
+  # wait returns early when a signal comes; the command's own status is the
+  # one it returns once the command has ended.
+  while :; do
+    if wait "$child"; then status=0; else status=$?; fi
+    kill -0 "$child" 2>/dev/null || break
+  done
   return "$status"
 }
 
