@@ -15,8 +15,8 @@
 # also undoes them in order. A run holds a shared lock on the root, its
 # rebuild an exclusive one, so the root is never replaced under a run.
 set -euo pipefail
-cd "$(dirname "$0")/.."
 [ "$(id -u)" = 0 ] || exec sudo --preserve-env "$0" "$@"
+cd "$(dirname "$0")/.."
 checkout=$PWD
 cache=${TVLIB_CACHE:-$HOME/.cache/tvlib}
 root=$cache/sid-root
@@ -73,12 +73,15 @@ make_root() {
   local id new=$root.new
   id="recipe $(recipe_id)"
   if [ "$(head -1 "$stamp" 2>/dev/null)" != "$id" ]; then
-    echo "setup: making Debian sid's root in $root (debootstrap, python3.14, build tools)" >&2
+    local log=$cache/sid-root.log
+    echo "setup: making Debian sid's root in $root (debootstrap, python3.14, build tools; log: $log)" >&2
     # Made aside and moved in place once whole: a root without its stamp is
     # never used. Its mounts end with the namespace, before any removal.
     remove_tree "$new"
     if ! unshare --mount --propagation private bash -c \
-      "set -euo pipefail; $(declare -p packages mirror); $(declare -f build_root); build_root '$new'"; then
+      "set -euo pipefail; $(declare -p packages mirror); $(declare -f build_root); build_root '$new'" \
+      2>"$log"; then
+      tail -30 "$log" >&2
       echo "setup: making Debian sid's root failed" >&2
       remove_tree "$new"
       return 1
@@ -150,9 +153,11 @@ run_in_root() {  # run_in_root CMD...
   exec unshare --mount --propagation private "$checkout/scripts/sid_root.sh" __enter "$@"
 }
 
+# Each branch exits: bash reads a script as it goes, and a run outlasts edits
+# of this file (a checkout of another branch).
 case ${1:-} in
-  make) make_root ;;
-  run) shift; run_in_root "$@" ;;
-  __enter) shift; enter "$@" ;;
+  make) make_root; exit ;;
+  run) shift; run_in_root "$@"; exit ;;
+  __enter) shift; enter "$@"; exit ;;
   *) echo "usage: $0 make | run COMMAND..." >&2; exit 2 ;;
 esac
