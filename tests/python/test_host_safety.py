@@ -334,6 +334,17 @@ def package_bytes_on_disk(folder: Path) -> int:
     return sum(f.stat().st_size for f in folder.glob("*") if f.is_file())
 
 
+def runqueue_wait() -> float:
+    """Seconds the calling thread has waited for a CPU since it started: on a
+    machine busy with other work a timer's gap is partly that, which no
+    emission of ours causes."""
+    try:
+        with open("/proc/thread-self/schedstat", encoding="ascii") as stat:
+            return int(stat.read().split()[1]) / 1e9
+    except OSError:
+        return 0.0
+
+
 def busy(seconds: float) -> None:
     """The UI thread computing, as a host does, holding the GIL."""
     end = time.monotonic() + seconds
@@ -370,7 +381,7 @@ class BusyHost:
         tick_timer = core.QTimer()
         tick_timer.setTimerType(core.Qt.TimerType.PreciseTimer)
         tick_timer.setInterval(5)
-        tick_timer.timeout.connect(lambda: self.ticks.append(time.monotonic()))
+        tick_timer.timeout.connect(lambda: self.ticks.append((time.monotonic(), runqueue_wait())))
         self.spell = spell
         self.spell_end = None
         worker.start()
@@ -399,9 +410,14 @@ class BusyHost:
         self.passes.append(self._in_pass)
         self._in_pass = 0
 
-    def longest_gap_after_spell(self, window=2.0) -> float:
-        ticks = [t for t in self.ticks if t <= self.spell_end + window]
-        return max(b - a for a, b in itertools.pairwise(ticks))
+    def longest_gaps_after_spell(self, window=2.0) -> tuple[float, float]:
+        """The timer's longest gap, and its longest gap less the time the UI
+        thread spent waiting for a CPU in it."""
+        ticks = [t for t in self.ticks if t[0] <= self.spell_end + window]
+        pairs = list(itertools.pairwise(ticks))
+        whole = max(b[0] - a[0] for a, b in pairs)
+        own = max((b[0] - a[0]) - (b[1] - a[1]) for a, b in pairs)
+        return whole, own
 
 
 @pytest.fixture
@@ -423,11 +439,17 @@ def test_a_host_busy_for_3_s_is_not_flooded_afterwards(busy_host, record_propert
     run = busy_host(3.0)
     check_every_percentage(run)
     assert run.grown_during_spell > 0, "the network was not read while the host was busy"
-    gap = run.longest_gap_after_spell()
+    gap, own_gap = run.longest_gaps_after_spell()
     record_property("figure.busy_host_slots_per_pass", max(run.passes))
     record_property("figure.busy_host_longest_gap_ms", round(gap * 1000, 1))
+    record_property("figure.busy_host_longest_gap_own_ms", round(own_gap * 1000, 1))
     assert max(run.passes) <= 256, sorted(run.passes)[-5:]
-    assert gap < 0.050, f"the host stalled {gap * 1000:.0f} ms after its busy spell"
+    # Judged without the waits for a CPU: the test command runs other lanes
+    # beside this one on two cores.
+    assert own_gap < 0.050, (
+        f"the host stalled {own_gap * 1000:.0f} ms after its busy spell "
+        f"({gap * 1000:.0f} ms with its waits for a CPU)"
+    )
 
 
 @pytest.mark.slow
