@@ -170,8 +170,10 @@ class PackageWriter final : public http::StreamHandler {
     static_cast<void>(std::setvbuf(file_.get(), nullptr, _IONBF, 0));
     blocks_.emplace([this](std::span<const std::byte> block) {
       if (std::fwrite(block.data(), 1, block.size(), file_.get()) != block.size()) {
+        // Kept before the message is built: what builds it may set errno.
+        const int error = errno;
         throw std::runtime_error("cannot write " + files::utf8_of(request_.local_path) +
-                                 ": " + system_message(errno));
+                                 ": " + system_message(error));
       }
       check_->update(block);
     });
@@ -207,8 +209,9 @@ class PackageWriter final : public http::StreamHandler {
       std::FILE* f = file_.release();
       // fclose flushes what stdio still buffers; a full disk shows up here.
       if (std::fclose(f) != 0) {
+        const int error = errno;
         throw std::runtime_error("cannot write " + files::utf8_of(request_.local_path) +
-                                 ": " + system_message(errno));
+                                 ": " + system_message(error));
       }
     }
     if (check_) {
