@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/http/head_collector.hpp"
+#include "core/text/ascii_case.hpp"
 
 namespace {
 
@@ -46,9 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::abort();
     }
     // A name finds the first header of that name.
-    const auto first = std::find_if(
-        head.headers.begin(), head.headers.end(),
-        [&](const auto& h) { return tvlib::http::detail::same_name(h.first, name); });
+    const auto first =
+        std::find_if(head.headers.begin(), head.headers.end(), [&](const auto& h) {
+          return tvlib::text::same_ignoring_ascii_case(h.first, name);
+        });
     if (head.header(name) != first->second) {
       std::abort();
     }

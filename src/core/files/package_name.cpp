@@ -1,6 +1,7 @@
 #include "core/files/package_name.hpp"
 
 #include "core/files/path_text.hpp"
+#include "core/text/ascii_case.hpp"
 
 namespace tvlib::files {
 
@@ -14,21 +15,7 @@ bool has_drive_prefix(std::string_view text) {
   return text.size() >= 2 && letter(text[0]) && text[1] == ':';
 }
 
-char lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool same_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
+using text::same_ignoring_ascii_case;
 
 // Windows reads a device name in the part before the first dot, with the
 // spaces before that dot dropped: "nul.ms" and "COM1 .txt" are devices too.
@@ -38,12 +25,12 @@ bool is_device_name(std::string_view name) {
     stem.remove_suffix(1);
   }
   for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
-    if (same_ignoring_case(stem, device)) {
+    if (same_ignoring_ascii_case(stem, device)) {
       return true;
     }
   }
-  if (stem.size() < 4 || !(same_ignoring_case(stem.substr(0, 3), "com") ||
-                           same_ignoring_case(stem.substr(0, 3), "lpt"))) {
+  if (stem.size() < 4 || !(same_ignoring_ascii_case(stem.substr(0, 3), "com") ||
+                           same_ignoring_ascii_case(stem.substr(0, 3), "lpt"))) {
     return false;
   }
   const std::string_view number = stem.substr(3);
@@ -85,7 +72,7 @@ std::string package_name_fault(std::string_view name) {
   if (!is_plain_file_name(name)) {
     return quoted + " is not a file name";
   }
-  if (same_ignoring_case(name, "update.ini")) {
+  if (same_ignoring_ascii_case(name, "update.ini")) {
     return quoted + " is the name of the update record kept beside the package";
   }
   if (is_device_name(name)) {

@@ -3,6 +3,7 @@
 
 #include "core/http/client.hpp"
 #include "core/http/head_collector.hpp"
+#include "core/text/ascii_case.hpp"
 
 namespace tvlib::http {
 
@@ -40,7 +41,7 @@ long status_of(std::string_view line) {
 
 std::optional<std::string> Head::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
-    if (detail::same_name(key, name)) {
+    if (text::same_ignoring_ascii_case(key, name)) {
       return value;
     }
   }
@@ -48,21 +49,6 @@ std::optional<std::string> Head::header(std::string_view name) const {
 }
 
 namespace detail {
-
-bool same_name(std::string_view a, std::string_view b) noexcept {
-  const auto lower = [](char c) {
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-  };
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
 
 void HeadCollector::add_line(std::string_view line) {
   if (line.starts_with("HTTP/")) {

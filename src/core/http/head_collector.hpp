@@ -32,7 +32,4 @@ class HeadCollector {
 // a server we talk to, and keeping it would only cost memory.
 inline constexpr std::size_t max_head_size = 64 * std::size_t{1024};
 
-// Case-insensitive comparison of ASCII header names.
-bool same_name(std::string_view a, std::string_view b) noexcept;
-
 }  // namespace tvlib::http::detail

@@ -5,23 +5,17 @@
 #include <utility>
 
 #include "core/integrity/structured_field.hpp"
+#include "core/text/ascii_case.hpp"
 
 namespace tvlib::integrity {
 
 namespace {
 
-bool same_name(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  };
-  return std::ranges::equal(a, b, {}, lower, lower);
-}
-
 // A field sent on several lines is one comma-separated list (RFC 9110 5.3).
 std::optional<std::string> field(const http::Fields& headers, std::string_view name) {
   std::optional<std::string> value;
   for (const auto& [key, text] : headers) {
-    if (same_name(key, name)) {
+    if (text::same_ignoring_ascii_case(key, name)) {
       value = value ? *value + ", " + text : text;
     }
   }
@@ -66,7 +60,7 @@ PackageCheck::PackageCheck(const http::Fields& headers,
   // Repr-Digest covers the decoded representation; the package is stored as
   // received, so a content-coded reply's Repr-Digest says nothing about it.
   const std::optional<std::string> coding = field(headers, "Content-Encoding");
-  if (!coding || same_name(*coding, "identity")) {
+  if (!coding || text::same_ignoring_ascii_case(*coding, "identity")) {
     read_digest(headers, "Repr-Digest");
   }
   if (!keys_.empty()) {
