@@ -435,6 +435,7 @@ def check_every_percentage(run: BusyHost):
     assert len(run.progress) > SIZES["small"] // 8192
 
 
+@pytest.mark.quiet_machine
 def test_a_host_busy_for_3_s_is_not_flooded_afterwards(busy_host, record_property):
     run = busy_host(3.0)
     check_every_percentage(run)
